@@ -1,0 +1,14 @@
+#include "cloud/ClientUserAgent.h"
+
+#include "module/ModuleVersion.h"
+
+#include <QString>
+#include <obs.h>
+
+QString runningObsVersion() {
+    return QString::fromUtf8(obs_get_version_string());
+}
+
+QByteArray clientUserAgent() {
+    return QByteArray("Orvane-OBS-Plugin/") + kModuleVersion + " OBS/" + runningObsVersion().toUtf8();
+}

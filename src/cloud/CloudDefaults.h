@@ -1,0 +1,8 @@
+#pragma once
+
+// Set by the build (ORVANE_DEFAULT_CLOUD_URL); "ORVANE_CLOUD_URL" overrides it at run time.
+#ifndef ORVANE_DEFAULT_CLOUD_URL
+#error "ORVANE_DEFAULT_CLOUD_URL must be defined by the build"
+#endif
+
+inline constexpr const char *kDefaultCloudUrl = ORVANE_DEFAULT_CLOUD_URL;

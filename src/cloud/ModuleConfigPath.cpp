@@ -1,0 +1,12 @@
+#include "cloud/ModuleConfigPath.h"
+
+#include "module/ModuleEntry.h"
+
+#include <util/util.hpp>
+
+QString moduleConfigPath(const QString &name) {
+    if (!orvaneModule())
+        return {};
+    BPtr<char> path = obs_module_get_config_path(orvaneModule(), name.toUtf8().constData());
+    return path ? QString::fromUtf8(path) : QString();
+}

@@ -1,0 +1,7 @@
+#pragma once
+
+#include <QString>
+
+// The path of name inside the module's configuration directory (the directory itself for an empty name).
+// Creates nothing.
+QString moduleConfigPath(const QString &name);

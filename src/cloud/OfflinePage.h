@@ -1,0 +1,6 @@
+#pragma once
+
+#include <QByteArray>
+
+// The built-in page shown when neither the cloud nor the dock cache has the index page.
+QByteArray offlinePage();

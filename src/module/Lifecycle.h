@@ -1,0 +1,14 @@
+#pragma once
+
+#include <obs-frontend-api.h>
+
+struct LocalServer;
+
+// OBS's front-end event callback: feeds the stream tracker and the relay, then runs start-up and shutdown.
+void onFrontendEvent(enum obs_frontend_event event, void *privateData);
+
+// The server of this run; null before OBS finished loading and after it exits.
+LocalServer *runningLocalServer();
+
+// True while the one-second tick is running.
+bool tickIsRunning();

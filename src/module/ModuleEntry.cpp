@@ -1,0 +1,61 @@
+#include "module/ModuleEntry.h"
+
+#include "dock/DockPanel.h"
+#include "module/Lifecycle.h"
+#include "module/Log.h"
+#include "module/ModuleVersion.h"
+#include "relay/Relay.h"
+
+#include <obs-frontend-api.h>
+
+namespace {
+obs_module_t *module = nullptr;
+lookup_t *localeLookup = nullptr;
+
+// The libobs API version the module is built for (31.1.1); OBS 29 loads it without comparing.
+constexpr uint32_t kModuleApiVersion = 0x1F010001;
+} // namespace
+
+obs_module_t *orvaneModule() {
+    return module;
+}
+
+MODULE_EXPORT void obs_module_set_pointer(obs_module_t *handle) {
+    module = handle;
+}
+
+MODULE_EXPORT uint32_t obs_module_ver(void) {
+    return kModuleApiVersion;
+}
+
+MODULE_EXPORT void obs_module_set_locale(const char *locale) {
+    if (localeLookup)
+        text_lookup_destroy(localeLookup);
+    localeLookup = obs_module_load_locale(module, "en-US", locale);
+}
+
+MODULE_EXPORT void obs_module_free_locale(void) {
+    text_lookup_destroy(localeLookup);
+    localeLookup = nullptr;
+}
+
+MODULE_EXPORT bool obs_module_get_string(const char *key, const char **out) {
+    return localeLookup && text_lookup_getstr(localeLookup, key, out);
+}
+
+MODULE_EXPORT const char *obs_module_description(void) {
+    return "Orvane: check everything, then go live on all your platforms from one dock.";
+}
+
+MODULE_EXPORT bool obs_module_load(void) {
+    loadRelaySettings();
+    createDockPlaceholder();
+    obs_frontend_add_event_callback(onFrontendEvent, nullptr);
+    logMessage(LOG_INFO, "loaded (version %s)", kModuleVersion);
+    return true;
+}
+
+MODULE_EXPORT void obs_module_unload(void) {
+    obs_frontend_remove_event_callback(onFrontendEvent, nullptr);
+    shutdownRelay();
+}

@@ -1,0 +1,6 @@
+#pragma once
+
+#include <obs-module.h>
+
+// The libobs handle of this module, as OBS handed it over; null before obs_module_set_pointer.
+obs_module_t *orvaneModule();

@@ -1,0 +1,3 @@
+#include "relay/Relay.h"
+
+void relayRetryCheck() {}

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+
+// One parsed request. Header names are trimmed and ASCII lower-cased; for a repeated name the last wins.
+struct HttpRequest {
+    QByteArray method;
+    QByteArray path;
+    QByteArray query;
+    QMap<QByteArray, QByteArray> headers;
+    QByteArray body;
+};

@@ -1,0 +1,78 @@
+#include "server/LocalServer.h"
+
+#include "cloud/CloudDefaults.h"
+#include "module/Log.h"
+#include "server/NoCookies.h"
+#include "server/RequestReader.h"
+
+#include <QNetworkAccessManager>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <util/base.h>
+
+namespace {
+QString withoutTrailingSlashes(QString url) {
+    while (url.endsWith(QLatin1Char('/')))
+        url.chop(1);
+    return url;
+}
+
+QString environmentOr(const char *name, const QString &fallback) {
+    return qEnvironmentVariableIsSet(name) ? qEnvironmentVariable(name) : fallback;
+}
+
+// 128 bits from the system's secure random source, as 32 lower-case hex digits.
+QString newBridgeKey() {
+    QString key;
+    for (int i = 0; i < 4; ++i)
+        key += QStringLiteral("%1").arg(QRandomGenerator::system()->generate(), 8, 16, QLatin1Char('0'));
+    return key;
+}
+
+bool listenOnLoopback(QTcpServer &listener) {
+    for (int candidate = kFirstServerPort; candidate <= kLastServerPort; ++candidate) {
+        if (listener.listen(QHostAddress::LocalHost, quint16(candidate)))
+            return true;
+    }
+    return listener.listen(QHostAddress::LocalHost, 0);
+}
+} // namespace
+
+LocalServer::LocalServer(RelayState *relayState) : relay(relayState) {}
+
+LocalServer::~LocalServer() {
+    teardown();
+}
+
+bool LocalServer::start() {
+    cloudBase =
+        withoutTrailingSlashes(environmentOr("ORVANE_CLOUD_URL", QString::fromUtf8(kDefaultCloudUrl)));
+    appBase =
+        withoutTrailingSlashes(environmentOr("ORVANE_APP_URL", QStringLiteral("http://127.0.0.1:14563")));
+    bridgeKey = newBridgeKey();
+
+    listener = std::make_unique<QTcpServer>();
+    network = std::make_unique<QNetworkAccessManager>();
+    network->setCookieJar(new NoCookies);
+    QTcpServer *listening = listener.get();
+    QObject::connect(listening, &QTcpServer::newConnection, listening, [this] { acceptPending(*this); });
+
+    if (!listenOnLoopback(*listener)) {
+        logMessage(LOG_WARNING, "Orvane dock: no local port: %s",
+                   listener->errorString().toUtf8().constData());
+        return false;
+    }
+    port = listener->serverPort();
+    loadAccountToken();
+    logMessage(LOG_INFO, "Orvane dock on 127.0.0.1:%d, cloud %s", int(port), cloudBase.toUtf8().constData());
+    return true;
+}
+
+void LocalServer::teardown() {
+    listener.reset();
+    network.reset();
+    token.clear();
+    appBase.clear();
+    cloudBase.clear();
+    bridgeKey.clear();
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <memory>
+
+class QNetworkAccessManager;
+class QTcpServer;
+struct RelayState;
+
+// The loopback HTTP server of one OBS run and the configuration it carries.
+struct LocalServer {
+    explicit LocalServer(RelayState *relayState);
+    ~LocalServer();
+    LocalServer(const LocalServer &) = delete;
+    LocalServer &operator=(const LocalServer &) = delete;
+
+    // Reads the configuration, draws the bridge key and listens on 127.0.0.1; false when no port is free.
+    bool start();
+    // Closes the listener (and every open connection) and the network manager (and every pending reply).
+    void teardown();
+
+    // Reads the signed-in account's token from account.json.
+    void loadAccountToken();
+
+    std::unique_ptr<QTcpServer> listener;
+    std::unique_ptr<QNetworkAccessManager> network;
+    RelayState *relay;
+    QString bridgeKey;
+    QString cloudBase;
+    QString appBase;
+    QString token;
+    uint16_t port = 0;
+};
+
+inline constexpr uint16_t kFirstServerPort = 14590;
+inline constexpr uint16_t kLastServerPort = 14599;

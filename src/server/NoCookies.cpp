@@ -1,0 +1,9 @@
+#include "server/NoCookies.h"
+
+QList<QNetworkCookie> NoCookies::cookiesForUrl(const QUrl &) const {
+    return {};
+}
+
+bool NoCookies::setCookiesFromUrl(const QList<QNetworkCookie> &, const QUrl &) {
+    return false;
+}

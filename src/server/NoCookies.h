@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QNetworkCookie>
+#include <QNetworkCookieJar>
+
+// A cookie jar that keeps nothing: the cloud and the app authenticate only through the Authorization header.
+class NoCookies : public QNetworkCookieJar {
+public:
+    QList<QNetworkCookie> cookiesForUrl(const QUrl &url) const override;
+    bool setCookiesFromUrl(const QList<QNetworkCookie> &cookies, const QUrl &url) override;
+};

@@ -1,0 +1,80 @@
+#include "server/Router.h"
+
+#include "bridge/BridgeActions.h"
+#include "cloud/CloudProxy.h"
+#include "cloud/DockPage.h"
+#include "server/HttpRequest.h"
+#include "server/LocalServer.h"
+#include "server/ResponseWriter.h"
+
+namespace {
+RouteDecision refusal(int status, const QByteArray &contentType, const QByteArray &body) {
+    RouteDecision decision;
+    decision.status = status;
+    decision.contentType = contentType;
+    decision.body = body;
+    return decision;
+}
+
+RouteDecision handTo(RouteDecision::Target target) {
+    RouteDecision decision;
+    decision.target = target;
+    return decision;
+}
+
+bool hostIsAccepted(const LocalServer &server, const QByteArray &host) {
+    const QByteArray port = QByteArray::number(server.port);
+    return host == "127.0.0.1:" + port || host == "localhost:" + port;
+}
+
+bool bridgeKeyMatches(const LocalServer &server, const HttpRequest &request) {
+    return !server.bridgeKey.isEmpty() && request.headers.value("x-ov-bridge") == server.bridgeKey.toUtf8();
+}
+} // namespace
+
+RouteDecision decideRoute(const LocalServer &server, const HttpRequest &request) {
+    if (!hostIsAccepted(server, request.headers.value("host")))
+        return refusal(403, "text/plain", "Wrong host");
+    if (request.path.contains("..") || request.path.contains('\\'))
+        return refusal(400, "text/plain", "Bad path");
+
+    const bool toBridge = request.path.startsWith("/bridge/");
+    const bool toCloud = request.path.startsWith("/cloud/");
+    const bool toApp = request.path.startsWith("/app/");
+    if (toBridge || toCloud || toApp) {
+        if (!bridgeKeyMatches(server, request))
+            return refusal(403, kJsonContentType, compactJson(errorObject(QStringLiteral("Not allowed."))));
+        if (toBridge)
+            return handTo(RouteDecision::Bridge);
+
+        QByteArray remainder = request.path.mid(toCloud ? 6 : 4);
+        if (!request.query.isEmpty())
+            remainder += '?' + request.query;
+        RouteDecision decision = handTo(RouteDecision::Proxy);
+        decision.toCloud = toCloud;
+        decision.targetUrl = (toCloud ? server.cloudBase : server.appBase) + QString::fromUtf8(remainder);
+        return decision;
+    }
+
+    if (request.method == "GET" || request.method == "HEAD")
+        return handTo(RouteDecision::DockPage);
+    return refusal(405, "text/plain", "Method not allowed");
+}
+
+void route(LocalServer &server, QTcpSocket *socket, const HttpRequest &request) {
+    const RouteDecision decision = decideRoute(server, request);
+    switch (decision.target) {
+    case RouteDecision::Refuse:
+        writeResponse(socket, decision.status, decision.contentType, decision.body);
+        break;
+    case RouteDecision::Bridge:
+        handleBridgeAction(server, socket, request);
+        break;
+    case RouteDecision::Proxy:
+        proxyRequest(server, socket, request, decision.targetUrl, decision.toCloud);
+        break;
+    case RouteDecision::DockPage:
+        serveDockPage(server, socket, request.path);
+        break;
+    }
+}

@@ -1,0 +1,86 @@
+#include "host/ModuleRun.h"
+#include "server/LocalServer.h"
+#include "support/RawClient.h"
+
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+extern "C" uint32_t obs_module_ver(void);
+extern "C" const char *obs_module_description(void);
+
+using LifecycleRun = ModuleRun;
+
+TEST_F(LifecycleRun, LoadingRegistersTheEventCallbackAndLogsOnce) {
+    EXPECT_EQ(obshost::countLogLines("[orvane] loaded (version 1.0.0)"), 1);
+    EXPECT_EQ(registeredFrontendCallbacks(), 1u);
+    EXPECT_EQ(obs_module_ver(), 520159233u);
+    EXPECT_STREQ(obs_module_description(),
+                 "Orvane: check everything, then go live on all your platforms from one dock.");
+    EXPECT_EQ(runningLocalServer(), nullptr);
+    EXPECT_FALSE(tickIsRunning());
+}
+
+TEST_F(LifecycleRun, FinishedLoadingStartsTheServerAndExitStopsIt) {
+    qputenv("ORVANE_CLOUD_URL", "http://127.0.0.1:9/base///");
+    LocalServer &server = finishLoading();
+    const quint16 port = server.port;
+    ASSERT_NE(port, 0);
+    EXPECT_TRUE(tickIsRunning());
+    EXPECT_EQ(server.cloudBase, "http://127.0.0.1:9/base");
+    EXPECT_EQ(server.appBase, "http://127.0.0.1:14563");
+    EXPECT_EQ(
+        obshost::countLogLines(
+            QStringLiteral("[orvane] Orvane dock on 127.0.0.1:%1, cloud http://127.0.0.1:9/base").arg(port)),
+        1);
+    EXPECT_TRUE(QRegularExpression("^[0-9a-f]{32}$").match(server.bridgeKey).hasMatch());
+    // The key never reaches the log.
+    for (const QString &line : obshost::logLines())
+        EXPECT_FALSE(line.contains(server.bridgeKey));
+    EXPECT_TRUE(exchange(port, requestFor(port, "POST", "/")).received.startsWith("HTTP/1.1 405"));
+
+    emitFrontendEvent(OBS_FRONTEND_EVENT_EXIT);
+    EXPECT_EQ(runningLocalServer(), nullptr);
+    EXPECT_FALSE(tickIsRunning());
+    QTcpServer probe;
+    EXPECT_TRUE(probe.listen(QHostAddress::LocalHost, port)) << "port still taken after exit";
+
+    // Unloading after exit only removes the callback.
+    obs_module_unload();
+    EXPECT_EQ(registeredFrontendCallbacks(), 0u);
+    obs_module_load();
+}
+
+TEST_F(LifecycleRun, EveryStartDrawsANewKeyAndTrimsTheBaseUrls) {
+    qputenv("ORVANE_CLOUD_URL", "///");
+    qputenv("ORVANE_APP_URL", "http://127.0.0.1:7000//");
+    const QString firstKey = finishLoading().bridgeKey;
+    EXPECT_EQ(runningLocalServer()->cloudBase, "");
+    EXPECT_EQ(runningLocalServer()->appBase, "http://127.0.0.1:7000");
+    emitFrontendEvent(OBS_FRONTEND_EVENT_EXIT);
+
+    const QString secondKey = finishLoading().bridgeKey;
+    EXPECT_EQ(secondKey.size(), 32);
+    EXPECT_NE(firstKey, secondKey);
+}
+
+TEST_F(LifecycleRun, ExitWithoutFinishedLoadingIsHarmless) {
+    emitFrontendEvent(OBS_FRONTEND_EVENT_STREAMING_STARTED);
+    emitFrontendEvent(OBS_FRONTEND_EVENT_EXIT);
+    emitFrontendEvent(OBS_FRONTEND_EVENT_EXIT);
+    EXPECT_EQ(runningLocalServer(), nullptr);
+    EXPECT_FALSE(tickIsRunning());
+}
+
+TEST_F(LifecycleRun, ExitClosesOpenConnectionsAtOnce) {
+    const quint16 port = finishLoading().port;
+    QTcpSocket idle;
+    idle.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(idle.waitForConnected(3000));
+    idle.write("GET / HTTP/1.1\r\n");
+    runEventLoopFor(100);
+
+    emitFrontendEvent(OBS_FRONTEND_EVENT_EXIT);
+    EXPECT_TRUE(waitUntil([&] { return idle.state() == QAbstractSocket::UnconnectedState; }, 3000));
+    EXPECT_TRUE(idle.readAll().isEmpty());
+}

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// libobs as the test host runs it: started once per test process, with its module config path in a
+// temporary folder and the module handle of an empty module file named "orvane".
+namespace obshost {
+QString scratchRoot();
+QString moduleConfigDir(); // <scratch>/plugin_config/orvane
+QStringList logLines();    // every line libobs logged since start
+int countLogLines(const QString &line);
+void clearLog();
+} // namespace obshost

@@ -1,0 +1,9 @@
+#pragma once
+
+#include <obs-frontend-api.h>
+
+#include <cstddef>
+
+// The test host's stand-in for OBS's front-end: it delivers events to the callbacks the module registered.
+void emitFrontendEvent(enum obs_frontend_event event);
+size_t registeredFrontendCallbacks();
