@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QTemporaryDir>
-#include <X11/Xlib.h>
 #include <cstdarg>
 #include <cstdio>
 #include <gtest/gtest.h>
@@ -12,6 +11,9 @@
 #include <obs-module.h>
 #include <obs-nix-platform.h>
 #include <obs.h>
+
+// Last: Xlib defines macros (None, Bool, ...) that clash with the headers above.
+#include <X11/Xlib.h>
 
 // The module's own export, linked into this test executable.
 extern "C" void obs_module_set_pointer(obs_module_t *module);
