@@ -8,5 +8,5 @@ QString moduleConfigPath(const QString &name) {
     if (!orvaneModule())
         return {};
     BPtr<char> path = obs_module_get_config_path(orvaneModule(), name.toUtf8().constData());
-    return path ? QString::fromUtf8(path) : QString();
+    return path ? QString::fromUtf8(path.Get()) : QString();
 }

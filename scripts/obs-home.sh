@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Prepares a scratch HOME in which OBS starts without its first-run wizard, with the module built in
+# BUILD_DIR installed as a per-user plug-in.  Usage: obs-home.sh HOME_DIR BUILD_DIR
+set -euo pipefail
+home="$1"
+build="$2"
+obs_config="$home/.config/obs-studio"
+
+cmake --install "$build" --prefix "$obs_config/plugins" >/dev/null
+
+mkdir -p "$obs_config/basic/scenes" "$obs_config/basic/profiles/Untitled"
+if [ ! -f "$obs_config/global.ini" ]; then
+  cat > "$obs_config/global.ini" <<'INI'
+[General]
+FirstRun=true
+LastVersion=486539266
+ConfirmOnExit=false
+
+[Basic]
+Profile=Untitled
+ProfileDir=Untitled
+SceneCollection=Untitled
+SceneCollectionFile=Untitled
+INI
+fi
+# OBS ignores --startstreaming until a scene collection exists.
+if [ ! -f "$obs_config/basic/scenes/Untitled.json" ]; then
+  cat > "$obs_config/basic/scenes/Untitled.json" <<'JSON'
+{"current_scene": "Scene", "current_program_scene": "Scene", "name": "Untitled",
+ "scene_order": [{"name": "Scene"}],
+ "sources": [{"id": "scene", "versioned_id": "scene", "name": "Scene",
+              "settings": {"id_counter": 0, "custom_size": false, "items": []}}]}
+JSON
+fi

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Runs OBS with the module on local defaults: builds it, installs it into a scratch OBS configuration
+# (.scratch/obs-home), starts OBS (under Xvfb when there is no display) and prints the dock page URL.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+
+"$root/scripts/install-deps.sh"
+build="$("$root/scripts/build.sh" "" -DORVANE_BUILD_TESTS=OFF | tail -n 1)"
+home="$root/.scratch/obs-home"
+"$root/scripts/obs-home.sh" "$home" "$build"
+
+log="$root/.scratch/obs.log"
+: >"$log"
+launcher=()
+[ -n "${DISPLAY:-}" ] || launcher=(xvfb-run -a -s "-screen 0 1280x800x24")
+
+# Prints the dock URL once the module reports its port.
+(
+  for _ in $(seq 1 90); do
+    port="$(grep -m1 -o 'Orvane dock on 127.0.0.1:[0-9]*' "$log" 2>/dev/null | sed 's/.*://' || true)"
+    if [ -n "$port" ]; then
+      echo "Dock page: http://127.0.0.1:$port/   (OBS is running; Ctrl+C stops it)"
+      exit 0
+    fi
+    sleep 1
+  done
+  echo "The module did not report its port; see $log" >&2
+) &
+watcher=$!
+
+echo "Starting OBS (log: $log) ..."
+status=0
+HOME="$home" "${launcher[@]}" obs --disable-updater --multi >"$log" 2>&1 || status=$?
+kill "$watcher" 2>/dev/null || true
+exit "$status"

@@ -1,0 +1,128 @@
+"""Runs the real OBS with the installed module in a scratch HOME, under xvfb-run, and talks to it."""
+import os
+import re
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BUILD_DIR = os.environ.get("ORVANE_BUILD_DIR", os.path.join(ROOT, "build", "qt5"))
+FIRST_PORT, LAST_PORT = 14590, 14599
+
+
+def loopback_socket():
+    """A socket that, like Qt's listener, may bind a port that still has connections in TIME_WAIT."""
+    sock = socket.socket()
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    return sock
+
+
+def port_is_free(port):
+    with loopback_socket() as probe:
+        try:
+            probe.bind(("127.0.0.1", port))
+            return True
+        except OSError:
+            return False
+
+
+def closed_port():
+    """A loopback port with nobody listening: a cloud that refuses connections."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def raw_exchange(port, request, timeout=10):
+    """Sends raw bytes and reads until the server closes the connection."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as conn:
+        conn.sendall(request)
+        received = b""
+        while True:
+            chunk = conn.recv(65536)
+            if not chunk:
+                return received
+            received += chunk
+
+
+def expected_response(status_line, content_type, body):
+    return (b"HTTP/1.1 " + status_line + b"\r\nContent-Type: " + content_type +
+            b"\r\nContent-Length: " + str(len(body)).encode() +
+            b"\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n"
+            b"Referrer-Policy: no-referrer\r\nConnection: close\r\n\r\n" + body)
+
+
+class ObsRun:
+    """One OBS process with its own HOME. Use start(), then stop() (SIGINT, as a user closing OBS)."""
+
+    def __init__(self, env=None):
+        self.home = tempfile.mkdtemp(prefix="orvane-obs-home-")
+        self.config_dir = os.path.join(self.home, ".config", "obs-studio")
+        self.log_path = os.path.join(self.home, "obs-output.log")
+        self.env = dict(os.environ, HOME=self.home)
+        self.env.pop("DISPLAY", None)
+        self.env.update(env or {})
+        self.process = None
+        subprocess.run([os.path.join(ROOT, "scripts", "obs-home.sh"), self.home, BUILD_DIR], check=True)
+
+    def plugin_config(self, name=""):
+        return os.path.join(self.config_dir, "plugin_config", "orvane", name)
+
+    def start(self, *args):
+        self._log_file = open(self.log_path, "wb")
+        self.process = subprocess.Popen(
+            ["xvfb-run", "-a", "-s", "-screen 0 1280x800x24", "obs", "--disable-updater", "--multi", *args],
+            env=self.env, stdout=self._log_file, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+            start_new_session=True)
+
+    def log(self):
+        with open(self.log_path, "rb") as log:
+            return log.read().decode("utf-8", "replace")
+
+    def wait_for_log(self, pattern, timeout=60):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            found = re.search(pattern, self.log())
+            if found:
+                return found
+            if self.process.poll() is not None:
+                raise AssertionError("OBS ended early:\n" + self.log()[-3000:])
+            time.sleep(0.25)
+        raise AssertionError("not in OBS's log within %ss: %s\n%s" % (timeout, pattern, self.log()[-3000:]))
+
+    def dock_port(self):
+        return int(self.wait_for_log(r"\[orvane\] Orvane dock on 127\.0\.0\.1:(\d+), cloud ").group(1))
+
+    def obs_pid(self):
+        """OBS itself, a child of the xvfb-run script."""
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open("/proc/%s/stat" % entry) as stat:
+                    fields = stat.read().rsplit(")", 1)[1].split()
+                with open("/proc/%s/comm" % entry) as comm:
+                    name = comm.read().strip()
+            except OSError:
+                continue
+            if name == "obs" and int(fields[1]) == self.process.pid:
+                return int(entry)
+        return None
+
+    def stop(self, timeout=60):
+        """Closes OBS the way SIGINT does; returns its exit status (None when it had to be killed)."""
+        if self.process is None or self.process.poll() is not None:
+            return self.process and self.process.returncode
+        pid = self.obs_pid()
+        if pid:
+            os.kill(pid, signal.SIGINT)
+        try:
+            return self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait()
+            return None
+        finally:
+            self._log_file.close()

@@ -1,0 +1,62 @@
+"""The module in the real OBS: it loads, serves on loopback with the designed refusals, and leaves cleanly."""
+import unittest
+
+from obs_harness import (FIRST_PORT, LAST_PORT, ObsRun, closed_port, expected_response, loopback_socket,
+                         port_is_free, raw_exchange)
+
+
+class ObsFoundation(unittest.TestCase):
+    def setUp(self):
+        self.obs = ObsRun(env={"ORVANE_CLOUD_URL": "http://127.0.0.1:%d/" % closed_port()})
+        self.addCleanup(self.obs.stop)
+
+    def test_loads_serves_and_exits_cleanly(self):
+        expected_port = next(p for p in range(FIRST_PORT, LAST_PORT + 1) if port_is_free(p))
+        self.obs.start()
+        port = self.obs.dock_port()
+        self.assertEqual(port, expected_port)
+        self.assertEqual(self.obs.log().count("[orvane] loaded (version 1.0.0)"), 1)
+
+        host = b"Host: 127.0.0.1:%d\r\n" % port
+        refusals = [
+            (b"GET / HTTP/1.1\r\nHost: localhost\r\n\r\n", b"403 Forbidden", b"text/plain", b"Wrong host"),
+            (b"GET /a/../b HTTP/1.1\r\n" + host + b"\r\n", b"400 Bad Request", b"text/plain", b"Bad path"),
+            (b"GET /bridge/state HTTP/1.1\r\n" + host + b"\r\n", b"403 Forbidden",
+             b"application/json; charset=utf-8", b'{"error":"Not allowed."}'),
+            (b"DELETE / HTTP/1.1\r\n" + host + b"\r\n", b"405 Method Not Allowed", b"text/plain",
+             b"Method not allowed"),
+            (b"POST / HTTP/1.1\r\n" + host + b"Content-Length: 4194305\r\n\r\n", b"413 Payload Too Large",
+             b"text/plain", b"Too large"),
+            (b"GET\r\n\r\n", b"400 Bad Request", b"text/plain", b"Bad request"),
+            (b"GET / HTTP/1.1\r\nX: " + b"a" * 70000, b"431 Request Header Fields Too Large", b"text/plain",
+             b"Too large"),
+            (b"GET /%7e HTTP/1.1\r\n" + host + b"\r\n", b"404 Not Found", b"text/plain", b"Not found"),
+        ]
+        for request, status, content_type, body in refusals:
+            with self.subTest(request=request[:40]):
+                self.assertEqual(raw_exchange(port, request), expected_response(status, content_type, body))
+
+        page = raw_exchange(port, b"GET / HTTP/1.1\r\n" + host + b"\r\n").decode()
+        self.assertTrue(page.startswith("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"))
+        self.assertRegex(page, r'<head><script>window\.__OV=\{"bridge":"[0-9a-f]{32}","cloud":"http://127')
+        self.assertIn("Can't reach Orvane", page)
+
+        self.assertEqual(self.obs.stop(), 0)
+        self.assertTrue(port_is_free(port), "the port is still taken after OBS exited")
+        self.assertEqual(self.obs.log().count("[orvane] loaded (version 1.0.0)"), 1)
+
+    def test_takes_the_next_port_when_the_first_ones_are_busy(self):
+        busy = []
+        for port in range(FIRST_PORT, FIRST_PORT + 6):
+            holder = loopback_socket()
+            self.addCleanup(holder.close)
+            holder.bind(("127.0.0.1", port))
+            holder.listen()
+            busy.append(holder)
+        self.obs.start()
+        self.assertEqual(self.obs.dock_port(), FIRST_PORT + 6)
+        self.assertEqual(self.obs.stop(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
