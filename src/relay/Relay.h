@@ -2,16 +2,29 @@
 
 #include "relay/RelayState.h"
 
+#include <QJsonObject>
 #include <obs-frontend-api.h>
 
-// Reads relay.json into the module's relay record.
+// Settings.
 void loadRelaySettings();
+void saveRelaySettings();
+void updateRelaySettings(bool enabled, const QString &server, const QString &key, int bitrate);
 
+// Pipeline.
+bool buildRelayPipeline();
+void releaseRelayPipeline();
+bool startRelay(); // true: the output runs or is starting
+void stopRelay();
+QString relaySignature();
 // Starts the relay when OBS's stream has started and stops it when that stream is stopping.
 void relayOnFrontendEvent(enum obs_frontend_event event);
-
-// Restarts a relay that should be sending; called once a second.
-void relayRetryCheck();
-
 // Stops the relay and releases its output, service and encoders; harmless when repeated.
 void shutdownRelay();
+
+// Status and retry.
+QString relayStopMessage(qint64 code);
+// Restarts a relay that should be sending, at most once every 5 seconds; called once a second.
+void relayRetryCheck();
+QJsonObject relayStatusJson();
+void connectRelaySignals(obs_output_t *output, RelayState &relay);
+void disconnectRelaySignals(obs_output_t *output, RelayState &relay);

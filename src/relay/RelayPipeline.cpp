@@ -1,5 +1,163 @@
+#include "module/Log.h"
+#include "module/ModuleVersion.h"
+#include "module/WallClock.h"
 #include "relay/Relay.h"
+#include "relay/RelayEncoders.h"
 
-void relayOnFrontendEvent(enum obs_frontend_event) {}
+namespace {
+constexpr int kAudioBitrate = 160;
+constexpr int kReconnectRetries = 60;
+constexpr int kReconnectDelaySec = 2;
 
-void shutdownRelay() {}
+// Fails a build: the pipeline is released so no handle stays behind.
+bool failBuild(RelayState &relay, const QString &message) {
+    relay.error = message;
+    releaseRelayPipeline();
+    return false;
+}
+
+QByteArray clientTaggedKey(const QString &key) {
+    return key.toUtf8() + "?client=orvane-obs-plugin&v=" + kModuleVersion;
+}
+
+obs_encoder_t *createFirstAvailableVideoEncoder(RelayState &relay) {
+    OBSDataAutoRelease settings = obs_data_create();
+    obs_data_set_string(settings, "rate_control", "CBR");
+    obs_data_set_int(settings, "bitrate", relay.bitrate);
+    obs_data_set_int(settings, "keyint_sec", 2);
+    obs_data_set_string(settings, "profile", "high");
+    obs_data_set_string(settings, "preset", "veryfast");
+    obs_data_set_string(settings, "preset2", "p5");
+
+    for (const VideoEncoderCandidate &candidate : relayVideoEncoderCandidates()) {
+        const QByteArray id = candidate.id.toUtf8();
+        if (!isRegisteredEncoder(id.constData()))
+            continue;
+        if (obs_encoder_t *encoder =
+                obs_video_encoder_create(id.constData(), "Orvane video", settings, nullptr)) {
+            relay.encoderLabel = candidate.label;
+            return encoder;
+        }
+    }
+    return nullptr;
+}
+
+obs_encoder_t *createAacEncoder() {
+    OBSDataAutoRelease settings = obs_data_create();
+    obs_data_set_int(settings, "bitrate", kAudioBitrate);
+    for (const char *id : {"ffmpeg_aac", "CoreAudio_AAC"}) {
+        if (!isRegisteredEncoder(id))
+            continue;
+        if (obs_encoder_t *encoder = obs_audio_encoder_create(id, "Orvane audio", settings, 0, nullptr))
+            return encoder;
+    }
+    return nullptr;
+}
+} // namespace
+
+QString relaySignature() {
+    const RelayState &relay = moduleRelay();
+    return relay.server + QLatin1Char('|') + relay.key + QLatin1Char('|') + QString::number(relay.bitrate);
+}
+
+bool buildRelayPipeline() {
+    RelayState &relay = moduleRelay();
+    OBSDataAutoRelease serviceSettings = obs_data_create();
+    obs_data_set_string(serviceSettings, "server", relay.server.toUtf8().constData());
+    obs_data_set_string(serviceSettings, "key", clientTaggedKey(relay.key).constData());
+    relay.service = obs_service_create("rtmp_custom", "Orvane output service", serviceSettings, nullptr);
+
+    relay.videoEncoder = createFirstAvailableVideoEncoder(relay);
+    if (!relay.videoEncoder || !relay.service)
+        return failBuild(relay, QStringLiteral("No video encoder could be made for the Orvane output."));
+    obs_encoder_set_video(relay.videoEncoder, obs_get_video());
+
+    relay.audioEncoder = createAacEncoder();
+    if (!relay.audioEncoder)
+        return failBuild(relay, QStringLiteral("No AAC audio encoder could be made."));
+    obs_encoder_set_audio(relay.audioEncoder, obs_get_audio());
+
+    if (isRegisteredOutput("rtmp_output"))
+        relay.output = obs_output_create("rtmp_output", "Orvane output", nullptr, nullptr);
+    if (!relay.output)
+        return failBuild(relay, QStringLiteral("OBS couldn't make the Orvane output."));
+
+    obs_output_set_service(relay.output, relay.service);
+    obs_output_set_video_encoder(relay.output, relay.videoEncoder);
+    obs_output_set_audio_encoder(relay.output, relay.audioEncoder, 0);
+    obs_output_set_reconnect_settings(relay.output, kReconnectRetries, kReconnectDelaySec);
+    connectRelaySignals(relay.output, relay);
+
+    relay.builtSignature = relaySignature();
+    return true;
+}
+
+void releaseRelayPipeline() {
+    RelayState &relay = moduleRelay();
+    if (relay.output) {
+        disconnectRelaySignals(relay.output, relay);
+        relay.output = nullptr;
+    }
+    relay.service = nullptr;
+    relay.videoEncoder = nullptr;
+    relay.audioEncoder = nullptr;
+    relay.builtSignature.clear();
+}
+
+bool startRelay() {
+    RelayState &relay = moduleRelay();
+    if (!relay.enabled)
+        return false;
+    if (relay.connecting)
+        return true;
+    if (relay.output && obs_output_active(relay.output))
+        return true;
+
+    relay.lastAttemptMs = wallClockMs();
+    if (!relay.output || relaySignature() != relay.builtSignature) {
+        releaseRelayPipeline();
+        if (!buildRelayPipeline())
+            return false;
+    }
+
+    relay.connecting = true;
+    if (!obs_output_start(relay.output)) {
+        relay.connecting = false;
+        const QString detail = QString::fromUtf8(obs_output_get_last_error(relay.output));
+        relay.error = detail.isEmpty() ? QStringLiteral("OBS couldn't start the Orvane output.") : detail;
+        logMessage(LOG_WARNING, "Orvane output didn't start: %s", relay.error.toUtf8().constData());
+        return false;
+    }
+    relay.startedAtMs = wallClockMs();
+    logMessage(LOG_INFO, "Orvane output: sending with %s", relay.encoderLabel.toUtf8().constData());
+    return true;
+}
+
+void stopRelay() {
+    RelayState &relay = moduleRelay();
+    relay.wanted = false;
+    if (relay.output)
+        obs_output_stop(relay.output);
+    relay.sending = false;
+    relay.reconnecting = false;
+}
+
+void relayOnFrontendEvent(enum obs_frontend_event event) {
+    RelayState &relay = moduleRelay();
+    if (event == OBS_FRONTEND_EVENT_STREAMING_STARTED) {
+        if (relay.enabled) {
+            relay.wanted = true;
+            startRelay();
+        }
+    } else if (event == OBS_FRONTEND_EVENT_STREAMING_STOPPING) {
+        stopRelay();
+    }
+}
+
+void shutdownRelay() {
+    RelayState &relay = moduleRelay();
+    relay.wanted = false;
+    if (relay.output && obs_output_active(relay.output))
+        obs_output_stop(relay.output);
+    releaseRelayPipeline();
+}

@@ -1,8 +1,61 @@
+#include "cloud/ModuleConfigPath.h"
 #include "relay/Relay.h"
+
+#include <obs-frontend-api.h>
+#include <util/platform.h>
+
+namespace {
+constexpr int kMinRelayBitrate = 500;
+constexpr int kMaxRelayBitrate = 50000;
+
+QByteArray relaySettingsPath() {
+    return moduleConfigPath(QStringLiteral("relay.json")).toUtf8();
+}
+} // namespace
 
 RelayState &moduleRelay() {
     static RelayState relay;
     return relay;
 }
 
-void loadRelaySettings() {}
+void loadRelaySettings() {
+    OBSDataAutoRelease stored = obs_data_create_from_json_file_safe(relaySettingsPath().constData(), "bak");
+    if (!stored)
+        return;
+    obs_data_set_default_int(stored, "bitrate", kDefaultRelayBitrate);
+
+    RelayState &relay = moduleRelay();
+    relay.enabled = obs_data_get_bool(stored, "enabled");
+    relay.server = QString::fromUtf8(obs_data_get_string(stored, "server"));
+    relay.key = QString::fromUtf8(obs_data_get_string(stored, "key"));
+    relay.bitrate = int(obs_data_get_int(stored, "bitrate"));
+}
+
+void saveRelaySettings() {
+    const RelayState &relay = moduleRelay();
+    os_mkdirs(moduleConfigPath(QString()).toUtf8().constData());
+    OBSDataAutoRelease settings = obs_data_create();
+    obs_data_set_bool(settings, "enabled", relay.enabled);
+    obs_data_set_string(settings, "server", relay.server.toUtf8().constData());
+    obs_data_set_string(settings, "key", relay.key.toUtf8().constData());
+    obs_data_set_int(settings, "bitrate", relay.bitrate);
+    obs_data_save_json_safe(settings, relaySettingsPath().constData(), "tmp", "bak");
+}
+
+void updateRelaySettings(bool enabled, const QString &server, const QString &key, int bitrate) {
+    RelayState &relay = moduleRelay();
+    const bool wasEnabled = relay.enabled;
+    relay.enabled = enabled && !server.isEmpty() && !key.isEmpty();
+    relay.server = server;
+    relay.key = key;
+    relay.bitrate =
+        bitrate >= kMinRelayBitrate && bitrate <= kMaxRelayBitrate ? bitrate : kDefaultRelayBitrate;
+    saveRelaySettings();
+
+    if (relay.enabled && obs_frontend_streaming_active()) {
+        relay.wanted = true;
+        startRelay();
+    } else if (!relay.enabled && wasEnabled) {
+        stopRelay();
+    }
+}

@@ -1,6 +1,35 @@
 #pragma once
 
-// The relay's settings and runtime state; one record for the whole module.
-struct RelayState {};
+#include <QString>
+#include <obs.hpp>
+
+// The relay: a second RTMP stream of OBS's program output with encoders of its own.
+// One record for the whole module; its libobs handles are owned and released by the pipeline.
+struct RelayState {
+    // Settings, kept in relay.json.
+    bool enabled = false;
+    QString server;
+    QString key;
+    int bitrate = 6000; // kbit/s
+
+    // Pipeline.
+    OBSOutputAutoRelease output;
+    OBSServiceAutoRelease service;
+    OBSEncoderAutoRelease videoEncoder;
+    OBSEncoderAutoRelease audioEncoder;
+    QString builtSignature; // settings the pipeline was built from; empty without a pipeline
+
+    // Status.
+    bool wanted = false; // should be running now: arms the retry
+    bool connecting = false;
+    bool sending = false;
+    bool reconnecting = false;
+    QString error;
+    QString encoderLabel;
+    qint64 lastAttemptMs = 0;
+    qint64 startedAtMs = 0;
+};
 
 RelayState &moduleRelay();
+
+inline constexpr int kDefaultRelayBitrate = 6000;

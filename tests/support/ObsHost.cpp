@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QTemporaryDir>
+#include <QThread>
 #include <cstdarg>
 #include <cstdio>
 #include <gtest/gtest.h>
@@ -39,17 +40,27 @@ public:
         ASSERT_TRUE(scratch->isValid());
         base_set_log_handler(captureLog, nullptr);
         // libobs needs a display even without video; the tests run under Xvfb.
-        Display *display = XOpenDisplay(nullptr);
+        Display *display = nullptr;
+        // Many test processes open the display at once; the X server may turn one away for a moment.
+        for (int attempt = 0; attempt < 50 && !display; ++attempt) {
+            display = XOpenDisplay(nullptr);
+            if (!display)
+                QThread::msleep(100);
+        }
         ASSERT_NE(display, nullptr) << "no X display: run the tests under xvfb-run";
         obs_set_nix_platform(OBS_NIX_PLATFORM_X11_EGL);
         obs_set_nix_platform_display(display);
         const QByteArray configPath = (scratch->path() + "/plugin_config/").toUtf8();
         ASSERT_TRUE(obs_startup("en-US", configPath.constData(), nullptr));
+        started = true;
 
         obs_module_t *module = nullptr;
         ASSERT_EQ(obs_open_module(&module, ORVANE_TEST_STUB_MODULE, ORVANE_TEST_DATA_DIR), MODULE_SUCCESS);
         obs_module_set_pointer(module);
     }
+
+private:
+    bool started = false;
 
     void TearDown() override {
         obs_shutdown();
@@ -59,6 +70,37 @@ public:
 } // namespace
 
 namespace obshost {
+void startVideoAndOutputs() {
+    static bool started = false;
+    if (started)
+        return;
+    started = true;
+
+    obs_video_info video = {};
+    video.graphics_module = "libobs-opengl";
+    video.fps_num = 30;
+    video.fps_den = 1;
+    video.base_width = video.output_width = 640;
+    video.base_height = video.output_height = 360;
+    video.output_format = VIDEO_FORMAT_NV12;
+    video.gpu_conversion = true;
+    video.colorspace = VIDEO_CS_709;
+    video.range = VIDEO_RANGE_PARTIAL;
+    video.scale_type = OBS_SCALE_BICUBIC;
+    ASSERT_EQ(obs_reset_video(&video), OBS_VIDEO_SUCCESS);
+    obs_audio_info audio = {48000, SPEAKERS_STEREO};
+    ASSERT_TRUE(obs_reset_audio(&audio));
+
+    // Not obs_load_all_modules: OBS's front-end plug-ins need OBS's own window and abort without it.
+    for (const char *name : {"rtmp-services", "obs-outputs", "obs-x264", "obs-ffmpeg"}) {
+        const QByteArray binary = QByteArray(ORVANE_TEST_OBS_PLUGIN_DIR) + '/' + name + ".so";
+        const QByteArray data = QByteArray(ORVANE_TEST_OBS_PLUGIN_DATA_DIR) + '/' + name;
+        obs_module_t *module = nullptr;
+        ASSERT_EQ(obs_open_module(&module, binary.constData(), data.constData()), MODULE_SUCCESS) << name;
+        ASSERT_TRUE(obs_init_module(module)) << name;
+    }
+}
+
 QString scratchRoot() {
     return scratch->path();
 }

@@ -11,4 +11,7 @@ QString moduleConfigDir(); // <scratch>/plugin_config/orvane
 QStringList logLines();    // every line libobs logged since start
 int countLogLines(const QString &line);
 void clearLog();
+// Program video and audio plus the modules that stream (rtmp-services, obs-outputs, obs-x264, obs-ffmpeg);
+// started on first call, once per process.
+void startVideoAndOutputs();
 } // namespace obshost

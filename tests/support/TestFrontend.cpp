@@ -9,6 +9,7 @@ struct EventCallback {
     void *privateData;
 };
 std::vector<EventCallback> eventCallbacks;
+bool streamingActive = false;
 } // namespace
 
 void obs_frontend_add_event_callback(obs_frontend_event_cb callback, void *privateData) {
@@ -32,4 +33,12 @@ void emitFrontendEvent(enum obs_frontend_event event) {
 
 size_t registeredFrontendCallbacks() {
     return eventCallbacks.size();
+}
+
+bool obs_frontend_streaming_active(void) {
+    return streamingActive;
+}
+
+void setFrontendStreaming(bool active) {
+    streamingActive = active;
 }

@@ -1,0 +1,8 @@
+#pragma once
+
+#include <QDateTime>
+
+// Milliseconds since the Unix epoch.
+inline qint64 wallClockMs() {
+    return QDateTime::currentMSecsSinceEpoch();
+}

@@ -1,3 +1,0 @@
-#include "relay/Relay.h"
-
-void relayRetryCheck() {}

@@ -1,0 +1,130 @@
+#include "module/WallClock.h"
+#include "relay/Relay.h"
+
+#include <QCoreApplication>
+#include <obs-frontend-api.h>
+
+namespace {
+constexpr qint64 kRetrySpacingMs = 5000;
+
+// libobs raises the output's signals on its own threads: the callbacks only hand work to the main thread.
+template <typename Job> void onMainThread(Job job) {
+    if (QCoreApplication *app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, std::move(job), Qt::QueuedConnection);
+}
+
+void onRelayStart(void *data, calldata_t *) {
+    auto *relay = static_cast<RelayState *>(data);
+    onMainThread([relay] {
+        relay->connecting = false;
+        relay->sending = true;
+        relay->reconnecting = false;
+        relay->error.clear();
+    });
+}
+
+void onRelayStop(void *data, calldata_t *calldata) {
+    auto *relay = static_cast<RelayState *>(data);
+    long long code = 0;
+    obs_output_t *output = nullptr;
+    calldata_get_data(calldata, "code", &code, sizeof code);
+    calldata_get_data(calldata, "output", &output, sizeof output);
+    const QString detail = output ? QString::fromUtf8(obs_output_get_last_error(output)) : QString();
+
+    onMainThread([relay, code, detail] {
+        relay->connecting = false;
+        relay->sending = false;
+        relay->reconnecting = false;
+        if (code == 0)
+            return;
+        relay->error = relayStopMessage(code);
+        if (!detail.isEmpty())
+            relay->error += QLatin1Char(' ') + detail;
+        if (relay->wanted)
+            relay->error += QStringLiteral(" Trying again every 5 seconds.");
+    });
+}
+
+void onRelayReconnect(void *data, calldata_t *) {
+    auto *relay = static_cast<RelayState *>(data);
+    onMainThread([relay] { relay->reconnecting = true; });
+}
+
+void onRelayReconnectSuccess(void *data, calldata_t *) {
+    auto *relay = static_cast<RelayState *>(data);
+    onMainThread([relay] { relay->reconnecting = false; });
+}
+
+struct RelaySignal {
+    const char *name;
+    signal_callback_t callback;
+};
+const RelaySignal kRelaySignals[] = {
+    {"start", onRelayStart},
+    {"stop", onRelayStop},
+    {"reconnect", onRelayReconnect},
+    {"reconnect_success", onRelayReconnectSuccess},
+};
+} // namespace
+
+void connectRelaySignals(obs_output_t *output, RelayState &relay) {
+    signal_handler_t *signals = obs_output_get_signal_handler(output);
+    for (const RelaySignal &relaySignal : kRelaySignals)
+        signal_handler_connect(signals, relaySignal.name, relaySignal.callback, &relay);
+}
+
+void disconnectRelaySignals(obs_output_t *output, RelayState &relay) {
+    signal_handler_t *signals = obs_output_get_signal_handler(output);
+    for (const RelaySignal &relaySignal : kRelaySignals)
+        signal_handler_disconnect(signals, relaySignal.name, relaySignal.callback, &relay);
+}
+
+QString relayStopMessage(qint64 code) {
+    switch (code) {
+    case OBS_OUTPUT_BAD_PATH:
+        return QStringLiteral("The Orvane address is wrong.");
+    case OBS_OUTPUT_CONNECT_FAILED:
+        return QStringLiteral("Couldn't reach Orvane.");
+    case OBS_OUTPUT_INVALID_STREAM:
+        return QStringLiteral("Orvane turned the stream away.");
+    case OBS_OUTPUT_ERROR:
+        return QStringLiteral("The Orvane output hit an error.");
+    case OBS_OUTPUT_DISCONNECTED:
+        return QStringLiteral("Lost the connection to Orvane.");
+    case OBS_OUTPUT_UNSUPPORTED:
+        return QStringLiteral("This encoder can't be used for the Orvane output.");
+    case OBS_OUTPUT_ENCODE_ERROR:
+        return QStringLiteral("The encoder failed.");
+    default:
+        return QStringLiteral("The Orvane output stopped (code %1).").arg(code);
+    }
+}
+
+void relayRetryCheck() {
+    RelayState &relay = moduleRelay();
+    if (!relay.wanted || relay.connecting)
+        return;
+    if (relay.output && obs_output_active(relay.output))
+        return;
+    if (wallClockMs() - relay.lastAttemptMs < kRetrySpacingMs)
+        return;
+    if (relay.enabled && obs_frontend_streaming_active())
+        startRelay();
+    else
+        relay.wanted = false;
+}
+
+QJsonObject relayStatusJson() {
+    const RelayState &relay = moduleRelay();
+    return QJsonObject{
+        {QStringLiteral("enabled"), relay.enabled},
+        {QStringLiteral("server"), relay.server},
+        {QStringLiteral("bitrate"), relay.bitrate},
+        {QStringLiteral("sending"), relay.sending},
+        {QStringLiteral("reconnecting"), relay.reconnecting},
+        {QStringLiteral("connecting"), relay.connecting},
+        {QStringLiteral("encoder"), relay.encoderLabel},
+        {QStringLiteral("error"), relay.error},
+        {QStringLiteral("startedAt"), relay.sending ? double(relay.startedAtMs) : 0.0},
+    };
+}

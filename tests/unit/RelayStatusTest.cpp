@@ -1,0 +1,30 @@
+#include "relay/Relay.h"
+
+#include <gtest/gtest.h>
+
+TEST(RelayStatus, StopCodesBecomeSentences) {
+    EXPECT_EQ(relayStopMessage(-1), "The Orvane address is wrong.");
+    EXPECT_EQ(relayStopMessage(-2), "Couldn't reach Orvane.");
+    EXPECT_EQ(relayStopMessage(-6), "This encoder can't be used for the Orvane output.");
+    EXPECT_EQ(relayStopMessage(-7), "The Orvane output stopped (code -7).");
+    EXPECT_EQ(relayStopMessage(-8), "The encoder failed.");
+    EXPECT_EQ(relayStopMessage(-9223372036854775807LL - 1),
+              "The Orvane output stopped (code -9223372036854775808).");
+}
+
+TEST(RelayStatus, StatusShowsStartTimeOnlyWhileSendingAndNeverTheKey) {
+    RelayState &relay = moduleRelay();
+    relay.enabled = true;
+    relay.server = "rtmp://s/live";
+    relay.key = "secret";
+    relay.startedAtMs = 1700000000123;
+    relay.sending = false;
+    const QJsonObject idle = relayStatusJson();
+    EXPECT_EQ(idle.size(), 9);
+    EXPECT_EQ(idle.value("startedAt").toDouble(), 0.0);
+    EXPECT_FALSE(idle.contains("key"));
+
+    relay.sending = true;
+    EXPECT_EQ(relayStatusJson().value("startedAt").toDouble(), 1700000000123.0);
+    relay = RelayState();
+}
