@@ -1,0 +1,94 @@
+"""nginx with its RTMP module on free loopback ports: the RTMP server the streams go to."""
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+import urllib.request
+import xml.etree.ElementTree as ElementTree
+
+CONFIG = """
+load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;
+daemon off;
+master_process off;
+pid {dir}/nginx.pid;
+error_log {dir}/error.log info;
+events {{ worker_connections 64; }}
+rtmp {{
+    server {{
+        listen 127.0.0.1:{rtmp_port};
+        application live {{ live on; record off; }}
+    }}
+}}
+http {{
+    access_log off;
+    client_body_temp_path {dir}/body;
+    proxy_temp_path {dir}/proxy;
+    fastcgi_temp_path {dir}/fastcgi;
+    uwsgi_temp_path {dir}/uwsgi;
+    scgi_temp_path {dir}/scgi;
+    server {{
+        listen 127.0.0.1:{http_port};
+        location /stat {{ rtmp_stat all; }}
+    }}
+}}
+"""
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class NginxRtmp:
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="orvane-nginx-")
+        self.rtmp_port, self.http_port = free_port(), free_port()
+        with open(os.path.join(self.dir, "nginx.conf"), "w") as conf:
+            conf.write(CONFIG.format(dir=self.dir, rtmp_port=self.rtmp_port, http_port=self.http_port))
+        self.process = None
+
+    @property
+    def rtmp_url(self):
+        return "rtmp://127.0.0.1:%d/live" % self.rtmp_port
+
+    def start(self):
+        self.process = subprocess.Popen(
+            ["nginx", "-p", self.dir, "-c", os.path.join(self.dir, "nginx.conf"), "-e",
+             os.path.join(self.dir, "error.log")], stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.rtmp_port), timeout=1).close()
+                return
+            except OSError:
+                time.sleep(0.1)
+        raise AssertionError("nginx did not start")
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def bytes_in(self):
+        """Stream name -> bytes received so far, from rtmp_stat."""
+        with urllib.request.urlopen("http://127.0.0.1:%d/stat" % self.http_port, timeout=5) as answer:
+            tree = ElementTree.fromstring(answer.read())
+        return {stream.findtext("name"): int(stream.findtext("bytes_in") or 0) for stream in tree.iter("stream")}
+
+    def wait_for_flowing(self, names, timeout=30):
+        """Waits until every named stream is there and its byte count grows; returns the last counts."""
+        deadline = time.monotonic() + timeout
+        first = {}
+        while time.monotonic() < deadline:
+            counts = self.bytes_in()
+            for name in names:
+                if name in counts and name not in first:
+                    first[name] = counts[name]
+            if all(name in counts and counts[name] > first.get(name, counts[name]) for name in names):
+                return counts
+            time.sleep(0.5)
+        raise AssertionError("streams not flowing into nginx: %s (seen %s)" % (names, self.bytes_in()))
