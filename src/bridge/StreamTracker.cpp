@@ -1,7 +1,65 @@
 #include "bridge/StreamTracker.h"
 
-// Stream statistics come with the bridge's state report.
+#include "module/WallClock.h"
 
-void onStreamEvent(enum obs_frontend_event) {}
+#include <obs.hpp>
 
-void sampleStreamRate() {}
+StreamTracker &streamTracker() {
+    static StreamTracker tracker;
+    return tracker;
+}
+
+void onStreamEvent(enum obs_frontend_event event) {
+    StreamTracker &tracker = streamTracker();
+    switch (event) {
+    case OBS_FRONTEND_EVENT_STREAMING_STARTING:
+        tracker.starting = true;
+        tracker.stopping = false;
+        break;
+    case OBS_FRONTEND_EVENT_STREAMING_STARTED:
+        tracker.starting = false;
+        tracker.startedAt = wallClockMs();
+        tracker.lastTotalBytes = 0;
+        tracker.lastSampleMs = 0;
+        tracker.kbps = 0;
+        break;
+    case OBS_FRONTEND_EVENT_STREAMING_STOPPING:
+        tracker.stopping = true;
+        break;
+    case OBS_FRONTEND_EVENT_STREAMING_STOPPED:
+        tracker.starting = false;
+        tracker.stopping = false;
+        tracker.stoppedAt = wallClockMs();
+        tracker.kbps = 0;
+        break;
+    default:
+        break;
+    }
+}
+
+int rateKbps(quint64 bytes, qint64 elapsedMs) {
+    // Bits per millisecond are kilobits per second.
+    return int(double(bytes) * 8.0 / double(elapsedMs));
+}
+
+void sampleStreamRate() {
+    StreamTracker &tracker = streamTracker();
+    OBSOutputAutoRelease output = obs_frontend_get_streaming_output();
+    if (!output) {
+        tracker.kbps = 0;
+        return;
+    }
+    if (!obs_output_active(output)) {
+        tracker.kbps = 0;
+        tracker.lastSampleMs = 0;
+        return;
+    }
+
+    const quint64 bytes = obs_output_get_total_bytes(output);
+    const qint64 now = wallClockMs();
+    // A count that went backwards, or a clock that did not advance, only sets a new base.
+    if (tracker.lastSampleMs != 0 && now > tracker.lastSampleMs && bytes >= tracker.lastTotalBytes)
+        tracker.kbps = rateKbps(bytes - tracker.lastTotalBytes, now - tracker.lastSampleMs);
+    tracker.lastTotalBytes = bytes;
+    tracker.lastSampleMs = now;
+}

@@ -1,9 +1,26 @@
 #pragma once
 
+#include <QtGlobal>
 #include <obs-frontend-api.h>
 
-// Records a front-end event of OBS's own stream (phase, start and stop times).
+// What OBS does not report about its own stream: the phase, its times and the measured send rate.
+struct StreamTracker {
+    bool starting = false;
+    bool stopping = false;
+    qint64 startedAt = 0; // ms since the Unix epoch
+    qint64 stoppedAt = 0;
+    quint64 lastTotalBytes = 0;
+    qint64 lastSampleMs = 0; // 0: no previous sample
+    int kbps = 0;
+};
+
+StreamTracker &streamTracker();
+
+// Records a front-end event of OBS's own stream.
 void onStreamEvent(enum obs_frontend_event event);
 
 // Measures the send rate of OBS's stream; called once a second.
 void sampleStreamRate();
+
+// Kilobits per second for bytes sent over elapsedMs, truncated toward zero.
+int rateKbps(quint64 bytes, qint64 elapsedMs);

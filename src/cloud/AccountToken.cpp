@@ -2,6 +2,7 @@
 #include "server/LocalServer.h"
 
 #include <obs.hpp>
+#include <util/platform.h>
 
 void LocalServer::loadAccountToken() {
     const QByteArray path = moduleConfigPath(QStringLiteral("account.json")).toUtf8();
@@ -9,4 +10,13 @@ void LocalServer::loadAccountToken() {
     if (!account)
         return;
     token = QString::fromUtf8(obs_data_get_string(account, "token"));
+}
+
+void LocalServer::setAccountToken(const QString &newToken) {
+    token = newToken;
+    os_mkdirs(moduleConfigPath(QString()).toUtf8().constData());
+    OBSDataAutoRelease account = obs_data_create();
+    obs_data_set_string(account, "token", newToken.toUtf8().constData());
+    obs_data_save_json_safe(account, moduleConfigPath(QStringLiteral("account.json")).toUtf8().constData(),
+                            "tmp", "bak");
 }

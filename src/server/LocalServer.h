@@ -22,6 +22,8 @@ struct LocalServer {
 
     // Reads the signed-in account's token from account.json.
     void loadAccountToken();
+    // Replaces the token in memory and in account.json; the empty text signs out.
+    void setAccountToken(const QString &newToken);
 
     std::unique_ptr<QTcpServer> listener;
     std::unique_ptr<QNetworkAccessManager> network;

@@ -22,6 +22,9 @@ protected:
     void TearDown() override {
         emitFrontendEvent(OBS_FRONTEND_EVENT_EXIT);
         obs_module_unload();
+        setFrontendStreaming(false);
+        setFrontendStreamingOutput(nullptr);
+        clearFrontendStreamingService();
         qunsetenv("ORVANE_CLOUD_URL");
         qunsetenv("ORVANE_APP_URL");
     }

@@ -1,6 +1,13 @@
 #include "support/TestFrontend.h"
 
+#include "support/ObsHost.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTimer>
 #include <algorithm>
+#include <obs.hpp>
+#include <util/config-file.h>
 #include <vector>
 
 namespace {
@@ -10,6 +17,16 @@ struct EventCallback {
 };
 std::vector<EventCallback> eventCallbacks;
 bool streamingActive = false;
+int streamingStarts = 0;
+int streamingStops = 0;
+OBSOutput streamingOutput;
+OBSService streamingService;
+config_t *profileConfig = nullptr;
+bool profileOpen = true;
+
+QString profileDir() {
+    return obshost::scratchRoot() + "/profile";
+}
 } // namespace
 
 void obs_frontend_add_event_callback(obs_frontend_event_cb callback, void *privateData) {
@@ -41,4 +58,86 @@ bool obs_frontend_streaming_active(void) {
 
 void setFrontendStreaming(bool active) {
     streamingActive = active;
+}
+
+// Like OBS: "starting" at once, "started" once the output is up (a later turn of the event loop).
+void obs_frontend_streaming_start(void) {
+    ++streamingStarts;
+    streamingActive = true;
+    emitFrontendEvent(OBS_FRONTEND_EVENT_STREAMING_STARTING);
+    QTimer::singleShot(0, [] { emitFrontendEvent(OBS_FRONTEND_EVENT_STREAMING_STARTED); });
+}
+
+void obs_frontend_streaming_stop(void) {
+    ++streamingStops;
+    emitFrontendEvent(OBS_FRONTEND_EVENT_STREAMING_STOPPING);
+    QTimer::singleShot(0, [] {
+        streamingActive = false;
+        emitFrontendEvent(OBS_FRONTEND_EVENT_STREAMING_STOPPED);
+    });
+}
+
+int frontendStreamingStarts() {
+    return streamingStarts;
+}
+
+int frontendStreamingStops() {
+    return streamingStops;
+}
+
+obs_output_t *obs_frontend_get_streaming_output(void) {
+    return obs_output_get_ref(streamingOutput);
+}
+
+void setFrontendStreamingOutput(obs_output_t *output) {
+    streamingOutput = output;
+}
+
+obs_service_t *obs_frontend_get_streaming_service(void) {
+    return streamingService;
+}
+
+void obs_frontend_set_streaming_service(obs_service_t *service) {
+    streamingService = service;
+}
+
+// Written the way OBS writes a profile's service.json.
+void obs_frontend_save_streaming_service(void) {
+    if (!streamingService)
+        return;
+    OBSDataAutoRelease settings = obs_service_get_settings(streamingService);
+    OBSDataAutoRelease saved = obs_data_create();
+    obs_data_set_string(saved, "type", obs_service_get_type(streamingService));
+    obs_data_set_obj(saved, "settings", settings);
+    obs_data_save_json_safe(saved, (profileDir() + "/service.json").toUtf8().constData(), "tmp", "bak");
+}
+
+void clearFrontendStreamingService() {
+    streamingService = nullptr;
+}
+
+config_t *obs_frontend_get_profile_config(void) {
+    return profileOpen ? profileConfig : nullptr;
+}
+
+char *obs_frontend_get_current_profile_path(void) {
+    return bstrdup(profileDir().toUtf8().constData());
+}
+
+void resetFrontendProfile(const QString &iniText, bool withConfig) {
+    if (profileConfig)
+        config_close(profileConfig);
+    profileConfig = nullptr;
+    QDir(profileDir()).removeRecursively();
+    QDir().mkpath(profileDir());
+    QFile ini(profileDir() + "/basic.ini");
+    ini.open(QIODevice::WriteOnly);
+    ini.write(iniText.toUtf8());
+    ini.close();
+    config_open(&profileConfig, (profileDir() + "/basic.ini").toUtf8().constData(), CONFIG_OPEN_ALWAYS);
+    profileOpen = withConfig;
+}
+
+QString frontendProfileDir() {
+    return profileDir();
 }

@@ -1,12 +1,28 @@
 #pragma once
 
+#include <QString>
 #include <obs-frontend-api.h>
 
 #include <cstddef>
 
-// The test host's stand-in for OBS's front-end: it delivers events to the callbacks the module registered.
+// The test host's stand-in for OBS's front-end, over real libobs objects and real profile files:
+// it delivers events to the callbacks the module registered, keeps a streaming state, a streaming
+// service (saved as service.json) and a profile (basic.ini) in a folder of its own.
+
 void emitFrontendEvent(enum obs_frontend_event event);
 size_t registeredFrontendCallbacks();
 
-// OBS's streaming state as the module sees it through obs_frontend_streaming_active.
+// OBS's streaming state as obs_frontend_streaming_active reports it.
 void setFrontendStreaming(bool active);
+// How often the module asked OBS to start or stop streaming.
+int frontendStreamingStarts();
+int frontendStreamingStops();
+
+// What obs_frontend_get_streaming_output returns (a reference is taken); null for none.
+void setFrontendStreamingOutput(obs_output_t *output);
+
+// A fresh profile folder with basic.ini holding iniText; withConfig false: OBS has no profile open.
+void resetFrontendProfile(const QString &iniText, bool withConfig = true);
+QString frontendProfileDir();
+// Drops the streaming service (none set).
+void clearFrontendStreamingService();

@@ -1,0 +1,7 @@
+#pragma once
+
+#include <QString>
+
+// Writes the streaming bitrate (kbit/s) and keyframe interval (s) into the current profile; values of 0
+// or below leave the stored ones alone. False with error set when refused or not saved.
+bool writeEncoderSettings(int bitrate, int keyintSec, QString &error);

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+#include <util/config-file.h>
+
+// OBS's state as the dock page sees it: version, phase, rate, output health, service, video, encoder.
+QJsonObject buildStateReport();
+
+// True when the profile's output mode is "Advanced" (any letter case).
+bool isAdvancedOutput(config_t *profile);
+
+// The current profile's streaming encoder settings file.
+QString streamEncoderPath();
+
+// "hevc", "av1" or "h264", from a simple-mode encoder id.
+QString simpleCodecName(const QString &encoderId);
