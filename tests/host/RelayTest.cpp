@@ -98,9 +98,11 @@ TEST_F(RelayRun, FollowsObsStreamIntoARealRtmpServer) {
     ASSERT_TRUE(waitUntil([&] { return relay.sending; }, 15000));
     obsStreamStops();
     ASSERT_TRUE(waitUntil([&] { return !obs_output_active(relay.output); }, 10000));
+    OBSWeakOutputAutoRelease previous = obs_output_get_weak_output(output);
     updateRelaySettings(true, nginx.rtmpUrl(), "otherkey", 2500);
     obsStreamStarts();
-    EXPECT_NE(relay.output, output);
+    EXPECT_EQ(OBSOutputAutoRelease(obs_weak_output_get_output(previous)).Get(), nullptr)
+        << "old output released";
     EXPECT_TRUE(bytesFlowTo(nginx, "otherkey"));
 }
 

@@ -1,0 +1,91 @@
+"""A small obs-websocket 5 client (no authentication): OBS's own view, as an independent witness."""
+import base64
+import json
+import os
+import socket
+import struct
+import time
+
+
+class ObsWebSocket:
+    def __init__(self, port, timeout=10):
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+                break
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.25)
+        key = base64.b64encode(os.urandom(16)).decode()
+        self.sock.sendall(("GET / HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                           "Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n"
+                           "Sec-WebSocket-Protocol: obswebsocket.json\r\n\r\n" % (port, key)).encode())
+        head = b""
+        while b"\r\n\r\n" not in head:
+            head += self.sock.recv(1)
+        if b" 101 " not in head.split(b"\r\n")[0]:
+            raise AssertionError("obs-websocket refused the upgrade: %r" % head)
+        hello = self._receive()
+        assert hello["op"] == 0, hello
+        self._send({"op": 1, "d": {"rpcVersion": 1}})
+        identified = self._receive()
+        assert identified["op"] == 2, identified
+        self._next_id = 0
+
+    def request(self, request_type, data=None):
+        self._next_id += 1
+        request_id = str(self._next_id)
+        self._send({"op": 6, "d": {"requestType": request_type, "requestId": request_id, "requestData": data or {}}})
+        while True:
+            message = self._receive()
+            if message["op"] == 7 and message["d"]["requestId"] == request_id:
+                status = message["d"]["requestStatus"]
+                if not status["result"]:
+                    raise AssertionError("%s failed: %s" % (request_type, status))
+                return message["d"].get("responseData", {})
+
+    def close(self):
+        self.sock.close()
+
+    def _send(self, message):
+        payload = json.dumps(message).encode()
+        mask = os.urandom(4)
+        header = bytes([0x81])
+        if len(payload) < 126:
+            header += bytes([0x80 | len(payload)])
+        elif len(payload) < 65536:
+            header += bytes([0x80 | 126]) + struct.pack("!H", len(payload))
+        else:
+            header += bytes([0x80 | 127]) + struct.pack("!Q", len(payload))
+        masked = bytes(byte ^ mask[i % 4] for i, byte in enumerate(payload))
+        self.sock.sendall(header + mask + masked)
+
+    def _read(self, count):
+        data = b""
+        while len(data) < count:
+            chunk = self.sock.recv(count - len(data))
+            if not chunk:
+                raise AssertionError("obs-websocket closed the connection")
+            data += chunk
+        return data
+
+    def _receive(self):
+        while True:
+            first, second = self._read(2)
+            length = second & 0x7F
+            if length == 126:
+                length = struct.unpack("!H", self._read(2))[0]
+            elif length == 127:
+                length = struct.unpack("!Q", self._read(8))[0]
+            payload = self._read(length)
+            if first & 0x0F == 0x1:
+                return json.loads(payload)
+
+
+def enable_obs_websocket(config_dir, port):
+    """obs-websocket 5.1 keeps its settings in OBS's global.ini: enabled on port, no password, no first run."""
+    with open(os.path.join(config_dir, "global.ini"), "a") as global_ini:
+        global_ini.write("\n[OBSWebSocket]\nFirstLoad=false\nServerEnabled=true\nServerPort=%d\n"
+                         "AlertsEnabled=false\nAuthRequired=false\n" % port)
