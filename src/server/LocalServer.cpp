@@ -69,8 +69,14 @@ bool LocalServer::start() {
 }
 
 void LocalServer::teardown() {
-    listener.reset();
-    network.reset();
+    // OBS raises its exit event from inside Qt's socket-notifier dispatch; sockets deleted right there
+    // can still be dispatched to. The port closes now, the objects go on the next turn of the event loop.
+    if (listener) {
+        listener->close();
+        listener.release()->deleteLater();
+    }
+    if (network)
+        network.release()->deleteLater();
     token.clear();
     appBase.clear();
     cloudBase.clear();

@@ -1,4 +1,6 @@
 """Runs the real OBS with the installed module in a scratch HOME, under xvfb-run, and talks to it."""
+import http.client
+import json
 import os
 import re
 import signal
@@ -26,6 +28,10 @@ def port_is_free(port):
             return True
         except OSError:
             return False
+
+
+def free_port_in_range(first, last):
+    return next(port for port in range(first, last) if port_is_free(port))
 
 
 def closed_port():
@@ -73,7 +79,8 @@ class ObsRun:
     def start(self, *args):
         self._log_file = open(self.log_path, "wb")
         self.process = subprocess.Popen(
-            ["xvfb-run", "-a", "-s", "-screen 0 1280x800x24", "obs", "--disable-updater", "--multi", *args],
+            ["xvfb-run", "-a", "-s", "-screen 0 1280x800x24",
+             *os.environ.get("ORVANE_E2E_OBS_WRAPPER", "").split(), "obs", "--disable-updater", "--multi", *args],
             env=self.env, stdout=self._log_file, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
             start_new_session=True)
 
@@ -96,19 +103,24 @@ class ObsRun:
         return int(self.wait_for_log(r"\[orvane\] Orvane dock on 127\.0\.0\.1:(\d+), cloud ").group(1))
 
     def obs_pid(self):
-        """OBS itself, a child of the xvfb-run script."""
+        """OBS itself, below the xvfb-run script (directly, or under a wrapper such as gdb)."""
+        parents, names = {}, {}
         for entry in os.listdir("/proc"):
             if not entry.isdigit():
                 continue
             try:
                 with open("/proc/%s/stat" % entry) as stat:
-                    fields = stat.read().rsplit(")", 1)[1].split()
+                    parents[int(entry)] = int(stat.read().rsplit(")", 1)[1].split()[1])
                 with open("/proc/%s/comm" % entry) as comm:
-                    name = comm.read().strip()
+                    names[int(entry)] = comm.read().strip()
             except OSError:
                 continue
-            if name == "obs" and int(fields[1]) == self.process.pid:
-                return int(entry)
+        for pid, name in names.items():
+            ancestor = parents.get(pid)
+            while name == "obs" and ancestor:
+                if ancestor == self.process.pid:
+                    return pid
+                ancestor = parents.get(ancestor)
         return None
 
     def stop(self, timeout=60):
@@ -126,3 +138,30 @@ class ObsRun:
             return None
         finally:
             self._log_file.close()
+
+
+class Bridge:
+    """Calls the module's bridge the way the dock page does: the key comes from the page it was served."""
+
+    def __init__(self, port):
+        self.port = port
+        page = raw_exchange(port, b"GET / HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port).decode()
+        self.config = json.loads(re.search(r"window\.__OV=(\{.*?\})</script>", page).group(1))
+        self.key = self.config["bridge"]
+
+    def call(self, method, action, body=None):
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+        payload = None if body is None else json.dumps(body).encode()
+        headers = {"x-ov-bridge": self.key}
+        if payload is not None:
+            headers["Content-Type"] = "application/json"
+        connection.request(method, "/bridge/" + action, body=payload, headers=headers)
+        answer = connection.getresponse()
+        result = answer.status, json.loads(answer.read() or b"{}")
+        connection.close()
+        return result
+
+    def state(self):
+        status, state = self.call("GET", "state")
+        assert status == 200, state
+        return state

@@ -1,7 +1,7 @@
 """The module in the real OBS: it loads, serves on loopback with the designed refusals, and leaves cleanly."""
 import unittest
 
-from obs_harness import (FIRST_PORT, LAST_PORT, ObsRun, closed_port, expected_response, loopback_socket,
+from obs_harness import (FIRST_PORT, LAST_PORT, Bridge, ObsRun, closed_port, expected_response, loopback_socket,
                          port_is_free, raw_exchange)
 
 
@@ -44,6 +44,18 @@ class ObsFoundation(unittest.TestCase):
         self.assertEqual(self.obs.stop(), 0)
         self.assertTrue(port_is_free(port), "the port is still taken after OBS exited")
         self.assertEqual(self.obs.log().count("[orvane] loaded (version 1.0.0)"), 1)
+
+    def test_closing_right_after_page_requests_is_clean(self):
+        # OBS delivers its exit event from inside Qt's socket dispatch; a teardown that freed sockets
+        # there crashed OBS on a good share of these exits.
+        for attempt in range(5):
+            run = ObsRun(env={"ORVANE_CLOUD_URL": "http://127.0.0.1:%d/" % closed_port()})
+            self.addCleanup(run.stop)
+            run.start()
+            bridge = Bridge(run.dock_port())
+            for _ in range(20):
+                bridge.state()
+            self.assertEqual(run.stop(), 0, "OBS did not exit cleanly (attempt %d)" % attempt)
 
     def test_takes_the_next_port_when_the_first_ones_are_busy(self):
         busy = []
