@@ -1,11 +1,32 @@
 #pragma once
 
+#include <QPointer>
 #include <QString>
 
+class QNetworkReply;
 class QTcpSocket;
 struct HttpRequest;
 struct LocalServer;
 
-// Forwards a page request to the cloud (toCloud) or the desktop app and answers with what comes back.
+// What one forwarded call carries from the request to its reply.
+struct ProxyCall {
+    LocalServer *server = nullptr;
+    QNetworkReply *reply = nullptr;
+    QPointer<QTcpSocket> connection; // empty once the page's connection is gone
+    bool toCloud = false;
+    bool linkPoll = false; // the cloud's answer may carry a new token
+    bool logout = false;   // any answer signs the user out
+};
+
+// Forwards a page request to the cloud (toCloud) or the desktop app; the answer is written by onProxyReply.
 void proxyRequest(LocalServer &server, QTcpSocket *socket, const HttpRequest &request,
                   const QString &targetUrl, bool toCloud);
+void onProxyReply(const ProxyCall &call);
+
+// A link-poll answer with its token taken out (storedToken); without a "token" member the body is untouched.
+struct LinkPollAnswer {
+    bool hadToken = false;
+    QString storedToken;
+    QByteArray body;
+};
+LinkPollAnswer takeLinkToken(const QByteArray &body);

@@ -1,15 +1,110 @@
 #include "dock/DockPanel.h"
 
-// The dock widget itself arrives with the browser integration; until then OBS runs without it.
+#include "cloud/ModuleConfigPath.h"
+#include "dock/QCefInterface.h"
+#include "module/Log.h"
+#include "module/ObsCompat.h"
 
-void createDockPlaceholder() {}
+#include <QDockWidget>
+#include <QLabel>
+#include <QMainWindow>
+#include <QPointer>
+#include <QVBoxLayout>
+#include <obs.hpp>
+#include <util/platform.h>
+
+namespace {
+QPointer<QWidget> dockPlaceholder;
+QPointer<QLabel> dockLabel;
+QCef *browserFactory = nullptr;
+QCefWidget *browserWidget = nullptr;
+
+constexpr int kFirstRunDockWidth = 360;
+
+void showInLabel(const QString &text) {
+    if (dockLabel)
+        dockLabel->setText(text);
+}
+
+QCef *findBrowserFactory() {
+    obs_module_t *browserModule = obs_get_module("obs-browser");
+    void *library = browserModule ? obs_get_module_lib(browserModule) : nullptr;
+    void *factory = library ? os_dlsym(library, "obs_browser_create_qcef") : nullptr;
+    return factory ? reinterpret_cast<QCef *(*)()>(factory)() : nullptr;
+}
+} // namespace
+
+void createDockPlaceholder() {
+    dockPlaceholder = new QWidget;
+    dockPlaceholder->setObjectName(QStringLiteral("orvaneDock"));
+    dockPlaceholder->setMinimumSize(300, 420);
+    dockPlaceholder->setStyleSheet(
+        QStringLiteral("#orvaneDock { background: #0e0e13; } QLabel { color: #8a89a0; }"));
+    auto *layout = new QVBoxLayout(dockPlaceholder);
+    layout->setContentsMargins(0, 0, 0, 0);
+    dockLabel = new QLabel(QStringLiteral("Loading Orvane..."));
+    dockLabel->setAlignment(Qt::AlignCenter);
+    dockLabel->setWordWrap(true);
+    layout->addWidget(dockLabel);
+
+    if (!addFrontendDock("orvane", "Orvane", dockPlaceholder))
+        logMessage(LOG_WARNING, "Orvane dock: OBS already has a dock called orvane");
+}
 
 QString dockUrl(uint16_t port) {
     return QStringLiteral("http://127.0.0.1:%1/").arg(port);
 }
 
-void attachDockBrowser(const QString &) {}
+void attachDockBrowser(const QString &url) {
+    if (!dockPlaceholder || browserWidget)
+        return;
+    browserFactory = findBrowserFactory();
+    if (!browserFactory) {
+        showInLabel(QStringLiteral("The Orvane dock needs OBS's browser, which this OBS doesn't have."));
+        return;
+    }
+    browserFactory->init_browser();
+    browserFactory->wait_for_browser_init();
+    browserWidget = browserFactory->create_widget(dockPlaceholder, url.toUtf8().toStdString(), nullptr);
+    if (!browserWidget) {
+        showInLabel(QStringLiteral("The Orvane dock couldn't open its page."));
+        return;
+    }
+    if (dockLabel) {
+        dockLabel->hide();
+        dockLabel->deleteLater();
+    }
+    if (dockPlaceholder)
+        dockPlaceholder->layout()->addWidget(browserWidget);
+}
 
-void placeDockOnFirstRun() {}
+void placeDockOnFirstRun() {
+    const QByteArray path = moduleConfigPath(QStringLiteral("dock.json")).toUtf8();
+    OBSDataAutoRelease dockState = obs_data_create_from_json_file_safe(path.constData(), "bak");
+    if (!dockState)
+        dockState = obs_data_create();
+    if (obs_data_get_bool(dockState, "shown") || !dockPlaceholder)
+        return;
 
-void closeDockBrowser() {}
+    if (auto *dock = qobject_cast<QDockWidget *>(dockPlaceholder->parentWidget())) {
+        if (auto *mainWindow = static_cast<QMainWindow *>(obs_frontend_get_main_window())) {
+            dock->setFloating(false);
+            mainWindow->addDockWidget(Qt::RightDockWidgetArea, dock);
+            mainWindow->resizeDocks({dock}, {kFirstRunDockWidth}, Qt::Horizontal);
+        }
+        dock->setVisible(true);
+        dock->raise();
+    }
+
+    // Written even without a dock, so the placement is tried on one run only.
+    os_mkdirs(moduleConfigPath(QString()).toUtf8().constData());
+    obs_data_set_bool(dockState, "shown", true);
+    obs_data_save_json_safe(dockState, path.constData(), "tmp", "bak");
+}
+
+void closeDockBrowser() {
+    if (browserWidget) {
+        browserWidget->closeBrowser();
+        browserWidget = nullptr;
+    }
+}

@@ -13,3 +13,24 @@ inline const char *serviceServerUrl(obs_service_t *service) {
     return obs_service_get_url(service);
 #endif
 }
+
+#include <QDockWidget>
+#include <QMainWindow>
+#include <obs-frontend-api.h>
+
+// Registers content as the dock id/title; false when OBS already has a dock of that id.
+inline bool addFrontendDock(const char *id, const char *title, QWidget *content) {
+#if LIBOBS_API_MAJOR_VER >= 30
+    return obs_frontend_add_dock_by_id(id, title, content);
+#else
+    // OBS 29 takes a ready dock widget; its object name is the dock's id.
+    auto *mainWindow = static_cast<QMainWindow *>(obs_frontend_get_main_window());
+    if (mainWindow && mainWindow->findChild<QDockWidget *>(QString::fromUtf8(id)))
+        return false;
+    auto *dock = new QDockWidget(QString::fromUtf8(title), mainWindow);
+    dock->setObjectName(QString::fromUtf8(id));
+    dock->setWidget(content);
+    obs_frontend_add_dock(dock);
+    return true;
+#endif
+}

@@ -114,10 +114,10 @@ TEST_F(DockPageRun, CloudFailureFallsBackToTheCacheThenTheOfflinePage) {
     EXPECT_EQ(responseBody(get("/").received), configScript());
     EXPECT_EQ(get("/a/b.js").received,
               expectedResponse("200 OK", "text/javascript; charset=utf-8", "cached();"));
-    cloud.setRule([](const HttpPeer::Request &) { return HttpPeer::Answer{500, "boom", {}, false}; });
+    cloud.setRule([](const HttpPeer::Request &) { return HttpPeer::Answer{500, "boom", {}, false, {}}; });
     EXPECT_EQ(responseBody(get("/a_b.js").received), "cached();");
     // Other 2xx answers are not fresh copies.
-    cloud.setRule([](const HttpPeer::Request &) { return HttpPeer::Answer{203, "other", {}, false}; });
+    cloud.setRule([](const HttpPeer::Request &) { return HttpPeer::Answer{203, "other", {}, false, {}}; });
     EXPECT_EQ(responseBody(get("/a_b.js").received), "cached();");
     EXPECT_EQ(readFile(cachePath("a_b.js")), "cached();");
 }
@@ -132,7 +132,7 @@ TEST_F(DockPageRun, UnreachableCloudServesTheOfflinePage) {
 
 TEST_F(DockPageRun, StalledCloudGivesUpOnTheIndexAfterItsTimeout) {
     writeFile(cachePath("index.html"), "<head>old");
-    cloud.setRule([](const HttpPeer::Request &) { return HttpPeer::Answer{200, {}, {}, true}; });
+    cloud.setRule([](const HttpPeer::Request &) { return HttpPeer::Answer{200, {}, {}, true, {}}; });
     start();
     const Exchange result = get("/", 20000);
     EXPECT_EQ(responseBody(result.received), "<head>" + configScript() + "old");
@@ -153,7 +153,7 @@ TEST_F(DockPageRun, PathsOutsideThePatternAreRefusedWithoutFetching) {
 
 TEST_F(DockPageRun, CookiesFromTheCloudAreNeverSentBack) {
     cloud.setRule([](const HttpPeer::Request &) {
-        return HttpPeer::Answer{200, "x", {{"Set-Cookie", "session=secret; Path=/"}}, false};
+        return HttpPeer::Answer{200, "x", {{"Set-Cookie", "session=secret; Path=/"}}, false, {}};
     });
     start();
     get("/one.js");
@@ -165,7 +165,7 @@ TEST_F(DockPageRun, CookiesFromTheCloudAreNeverSentBack) {
 TEST_F(DockPageRun, PageLeavingDuringTheFetchStillFillsTheCache) {
     writeFile(cloudFiles.path() + "/index.html", kIndex);
     cloud.answerDelayed(500, [](const HttpPeer::Request &) {
-        return HttpPeer::Answer{200, "late", {}, false};
+        return HttpPeer::Answer{200, "late", {}, false, {}};
     });
     start();
 

@@ -55,7 +55,7 @@ protected:
 
 TEST_F(RelayRun, FollowsObsStreamIntoARealRtmpServer) {
     HttpPeer publishHook;
-    publishHook.setRule([](const HttpPeer::Request &) { return HttpPeer::Answer{200, "", {}, false}; });
+    publishHook.setRule([](const HttpPeer::Request &) { return HttpPeer::Answer{200, "", {}, false, {}}; });
     NginxRtmp nginx(publishHook.baseUrl() + "/publish");
     ASSERT_TRUE(nginx.start());
 

@@ -32,7 +32,7 @@ HttpPeer::HttpPeer() {
     listener_.listen(QHostAddress::LocalHost, 0);
     QObject::connect(&listener_, &QTcpServer::newConnection, &listener_, [this] { accept(); });
     rule_ = [](const Request &) {
-        return Answer{404, "Not here", {}, false};
+        return Answer{404, "Not here", {}, false, {}};
     };
 }
 
@@ -61,8 +61,8 @@ void HttpPeer::serveDockFolder(const QString &folder) {
         static const QByteArray prefix("/web/obs-dock/");
         QFile file(folder + '/' + QString::fromUtf8(request.target.mid(prefix.size())));
         if (!request.target.startsWith(prefix) || !file.open(QIODevice::ReadOnly))
-            return Answer{404, "Not here", {}, false};
-        return Answer{200, file.readAll(), {}, false};
+            return Answer{404, "Not here", {}, false, {}};
+        return Answer{200, file.readAll(), {}, false, {}};
     });
 }
 
@@ -93,6 +93,11 @@ void HttpPeer::respond(QTcpSocket *socket, const Request &request) {
     const Answer answer = rule_(request);
     if (answer.stall)
         return;
+    if (!answer.raw.isEmpty()) {
+        socket->write(answer.raw);
+        socket->disconnectFromHost();
+        return;
+    }
     QByteArray bytes = "HTTP/1.1 " + QByteArray::number(answer.status) + " Answer\r\n";
     for (const auto &header : answer.headers)
         bytes += header.first + ": " + header.second + "\r\n";

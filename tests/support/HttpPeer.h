@@ -22,6 +22,7 @@ public:
         QByteArray body;
         QList<QPair<QByteArray, QByteArray>> headers;
         bool stall = false; // never answer
+        QByteArray raw;     // when set: these exact bytes, then the connection closes
     };
     using Rule = std::function<Answer(const Request &)>;
 

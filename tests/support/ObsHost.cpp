@@ -70,6 +70,11 @@ private:
 } // namespace
 
 namespace obshost {
+void loadTestBrowserModule() {
+    obs_module_t *module = nullptr;
+    ASSERT_EQ(obs_open_module(&module, ORVANE_TEST_BROWSER_MODULE, nullptr), MODULE_SUCCESS);
+}
+
 void startVideoAndOutputs() {
     static bool started = false;
     if (started)

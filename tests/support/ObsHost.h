@@ -14,4 +14,6 @@ void clearLog();
 // Program video and audio plus the modules that stream (rtmp-services, obs-outputs, obs-x264, obs-ffmpeg);
 // started on first call, once per process.
 void startVideoAndOutputs();
+// Loads the test stand-in for OBS's browser plug-in ("obs-browser").
+void loadTestBrowserModule();
 } // namespace obshost

@@ -3,7 +3,9 @@
 #include "support/ObsHost.h"
 
 #include <QDir>
+#include <QDockWidget>
 #include <QFile>
+#include <QMainWindow>
 #include <QTimer>
 #include <algorithm>
 #include <obs.hpp>
@@ -23,6 +25,8 @@ OBSOutput streamingOutput;
 OBSService streamingService;
 config_t *profileConfig = nullptr;
 bool profileOpen = true;
+QMainWindow *mainWindow = nullptr;
+bool mainWindowAvailable = true;
 
 QString profileDir() {
     return obshost::scratchRoot() + "/profile";
@@ -140,4 +144,30 @@ void resetFrontendProfile(const QString &iniText, bool withConfig) {
 
 QString frontendProfileDir() {
     return profileDir();
+}
+
+QMainWindow *frontendMainWindow() {
+    if (!mainWindow) {
+        mainWindow = new QMainWindow;
+        mainWindow->setCentralWidget(new QWidget);
+        mainWindow->resize(1280, 800);
+        mainWindow->show();
+    }
+    return mainWindow;
+}
+
+void setFrontendMainWindowAvailable(bool available) {
+    mainWindowAvailable = available;
+}
+
+void *obs_frontend_get_main_window(void) {
+    return mainWindowAvailable ? frontendMainWindow() : nullptr;
+}
+
+// Like OBS 29: the dock joins OBS's window, hidden; where it goes is left to its owner.
+void *obs_frontend_add_dock(void *dock) {
+    auto *dockWidget = static_cast<QDockWidget *>(dock);
+    dockWidget->setParent(frontendMainWindow());
+    dockWidget->hide();
+    return nullptr;
 }

@@ -26,3 +26,9 @@ void resetFrontendProfile(const QString &iniText, bool withConfig = true);
 QString frontendProfileDir();
 // Drops the streaming service (none set).
 void clearFrontendStreamingService();
+
+// OBS's main window (a real QMainWindow, made on first use) and the docks added to it.
+class QMainWindow;
+QMainWindow *frontendMainWindow();
+// Whether obs_frontend_get_main_window hands the window out (false: OBS has no window yet).
+void setFrontendMainWindowAvailable(bool available);

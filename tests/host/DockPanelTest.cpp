@@ -1,0 +1,97 @@
+#include "host/ModuleRun.h"
+#include "support/RawClient.h"
+
+#include <QDockWidget>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLayout>
+#include <QMainWindow>
+
+namespace {
+class DockRun : public ModuleRun {
+protected:
+    void SetUp() override {
+        frontendMainWindow();
+        ModuleRun::SetUp();
+    }
+
+    QDockWidget *dock() const { return frontendMainWindow()->findChild<QDockWidget *>("orvane"); }
+    QWidget *placeholder() const { return frontendMainWindow()->findChild<QWidget *>("orvaneDock"); }
+    QString labelText() const {
+        const QLabel *label = placeholder() ? placeholder()->findChild<QLabel *>() : nullptr;
+        return label && !label->isHidden() ? label->text() : QString();
+    }
+    QJsonObject dockFile() const {
+        QFile file(obshost::moduleConfigDir() + "/dock.json");
+        file.open(QIODevice::ReadOnly);
+        return QJsonDocument::fromJson(file.readAll()).object();
+    }
+};
+} // namespace
+
+TEST_F(DockRun, FirstRunPlacesTheDockOnTheRight) {
+    ASSERT_NE(dock(), nullptr);
+    EXPECT_EQ(dock()->windowTitle(), "Orvane");
+    ASSERT_NE(placeholder(), nullptr);
+    EXPECT_EQ(placeholder()->minimumSize(), QSize(300, 420));
+    EXPECT_EQ(labelText(), "Loading Orvane...");
+    EXPECT_FALSE(dock()->isVisible());
+
+    finishLoading();
+    runEventLoopFor(100);
+    EXPECT_EQ(frontendMainWindow()->dockWidgetArea(dock()), Qt::RightDockWidgetArea);
+    EXPECT_FALSE(dock()->isFloating());
+    EXPECT_TRUE(dock()->isVisible());
+    EXPECT_EQ(dock()->width(), 360);
+    EXPECT_EQ(dockFile(), QJsonObject({{"shown", true}}));
+    // Debian's OBS has no browser: the dock says so, and the server runs all the same.
+    EXPECT_EQ(labelText(), "The Orvane dock needs OBS's browser, which this OBS doesn't have.");
+    EXPECT_EQ(obshost::countLogLines("[orvane] Orvane dock: OBS already has a dock called orvane"), 0);
+}
+
+TEST_F(DockRun, LaterRunsLeaveTheDockWhereTheUserPutIt) {
+    QDir().mkpath(obshost::moduleConfigDir());
+    QFile file(obshost::moduleConfigDir() + "/dock.json");
+    file.open(QIODevice::WriteOnly);
+    file.write(R"({"shown": true})");
+    file.close();
+
+    finishLoading();
+    runEventLoopFor(100);
+    EXPECT_EQ(frontendMainWindow()->dockWidgetArea(dock()), Qt::NoDockWidgetArea);
+    EXPECT_FALSE(dock()->isVisible());
+}
+
+TEST_F(DockRun, AnExistingOrvaneDockIsLeftAlone) {
+    // Loading a second time finds the first dock under the same id.
+    obs_module_load();
+    EXPECT_EQ(obshost::countLogLines("[orvane] Orvane dock: OBS already has a dock called orvane"), 1);
+    EXPECT_EQ(frontendMainWindow()->findChildren<QDockWidget *>("orvane").size(), 1);
+    finishLoading();
+    EXPECT_EQ(dockFile(), QJsonObject({{"shown", true}}));
+    obs_module_unload();
+}
+
+TEST_F(DockRun, OpensThePageInOBSBrowser) {
+    obshost::loadTestBrowserModule();
+    const quint16 port = finishLoading().port;
+    QWidget *browser = placeholder()->findChild<QWidget *>("testBrowser");
+    ASSERT_NE(browser, nullptr);
+    EXPECT_EQ(browser->property("url").toString(), QStringLiteral("http://127.0.0.1:%1/").arg(port));
+    runEventLoopFor(50);
+    EXPECT_EQ(placeholder()->findChild<QLabel *>(), nullptr) << "the loading label is gone";
+    EXPECT_EQ(placeholder()->layout()->indexOf(browser), 0);
+
+    emitFrontendEvent(OBS_FRONTEND_EVENT_EXIT);
+    EXPECT_TRUE(browser->property("closed").toBool());
+}
+
+TEST_F(DockRun, SaysSoWhenTheBrowserGivesNoPage) {
+    qputenv("ORVANE_TEST_BROWSER_GIVES_NO_WIDGET", "1");
+    obshost::loadTestBrowserModule();
+    finishLoading();
+    EXPECT_EQ(labelText(), "The Orvane dock couldn't open its page.");
+    qunsetenv("ORVANE_TEST_BROWSER_GIVES_NO_WIDGET");
+}
