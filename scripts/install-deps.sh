@@ -8,6 +8,7 @@ packages=(
   libgtest-dev
   xvfb xauth python3
   nginx libnginx-mod-rtmp curl
+  chromium
 )
 
 missing=()
@@ -16,6 +17,9 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
+
+# Node.js drives the browser tests; any packaged build will do.
+command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)
 
 if [ "${#missing[@]}" -eq 0 ]; then
   exit 0

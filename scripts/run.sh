@@ -7,7 +7,15 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
 build="$("$root/scripts/build.sh" "" -DORVANE_BUILD_TESTS=OFF | tail -n 1)"
 home="$root/.scratch/obs-home"
+mkdir -p "$root/.scratch"
 "$root/scripts/obs-home.sh" "$home" "$build"
+
+# The development cloud serves the dock page and the sign-in flow (tools/local-cloud).
+cloud_port="${ORVANE_LOCAL_CLOUD_PORT:-14580}"
+python3 "$root/tools/local-cloud/orvane_local_cloud.py" --port "$cloud_port" >"$root/.scratch/cloud.log" 2>&1 &
+cloud_pid=$!
+trap 'kill "$cloud_pid" 2>/dev/null || true' EXIT
+export ORVANE_CLOUD_URL="${ORVANE_CLOUD_URL:-http://127.0.0.1:$cloud_port}"
 
 log="$root/.scratch/obs.log"
 : >"$log"

@@ -5,6 +5,8 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
 "$root/scripts/install-deps.sh"
+# The browser tests' one package (playwright-core, which drives Debian's Chromium).
+npm ci --prefix "$root/tests/browser" --no-audit --no-fund --loglevel=error >/dev/null
 "$root/scripts/build.sh" 6 -DORVANE_BUILD_TESTS=OFF >/dev/null
 build="$("$root/scripts/build.sh" 5 | tail -n 1)"
 
