@@ -15,13 +15,16 @@ class ObsRelay(unittest.TestCase):
         self.obs = ObsRun(env={"ORVANE_CLOUD_URL": "http://127.0.0.1:%d" % closed_port()})
         self.addCleanup(self.obs.stop)
 
-        os.makedirs(self.obs.plugin_config(), exist_ok=True)
-        with open(self.obs.plugin_config("relay.json"), "w") as relay:
-            json.dump({"enabled": True, "server": self.nginx.rtmp_url, "key": "relaykey", "bitrate": 1500}, relay)
+        self.write_relay_settings(self.nginx.rtmp_url)
         profile = os.path.join(self.obs.config_dir, "basic", "profiles", "Untitled")
         with open(os.path.join(profile, "service.json"), "w") as service:
             json.dump({"type": "rtmp_custom", "settings": {"server": self.nginx.rtmp_url, "key": "obsmain"}},
                       service)
+
+    def write_relay_settings(self, server):
+        os.makedirs(self.obs.plugin_config(), exist_ok=True)
+        with open(self.obs.plugin_config("relay.json"), "w") as relay:
+            json.dump({"enabled": True, "server": server, "key": "relaykey", "bitrate": 1500}, relay)
 
     def test_relay_streams_beside_obs_and_ends_with_it(self):
         self.obs.start("--startstreaming")
@@ -31,6 +34,16 @@ class ObsRelay(unittest.TestCase):
         self.assertEqual(self.obs.stop(), 0)
         self.assertEqual(self.nginx.bytes_in(), {})
         self.assertNotIn("Orvane output didn't start", self.obs.log())
+
+
+    def test_unreachable_relay_leaves_obs_stream_alone(self):
+        self.write_relay_settings("rtmp://127.0.0.1:%d/live" % closed_port())
+        self.obs.start("--startstreaming")
+        # The relay keeps trying (a start every 5 seconds) while OBS's own stream flows.
+        self.obs.wait_for_log(r"(?s)Orvane output: sending with.*Orvane output: sending with", timeout=30)
+        self.nginx.wait_for_flowing(["obsmain"])
+        self.assertNotIn("relaykey", self.nginx.bytes_in())
+        self.assertEqual(self.obs.stop(), 0)
 
 
 if __name__ == "__main__":

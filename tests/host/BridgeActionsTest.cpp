@@ -5,11 +5,20 @@
 #include <QUrl>
 
 namespace {
-// Stands in for the desktop's URL handler, so "open" can be watched without starting a browser.
+// Stands in for the desktop's URL handler while it lives, so "open" can be watched without a browser.
 class UrlCatcher : public QObject {
     Q_OBJECT
 public:
+    UrlCatcher() {
+        for (const char *scheme : kSchemes)
+            QDesktopServices::setUrlHandler(scheme, this, "open");
+    }
+    ~UrlCatcher() override {
+        for (const char *scheme : kSchemes)
+            QDesktopServices::unsetUrlHandler(scheme);
+    }
     QList<QUrl> opened;
+    static constexpr const char *kSchemes[] = {"http", "https", "file"};
 public Q_SLOTS:
     void open(const QUrl &url) { opened << url; }
 };
@@ -125,8 +134,6 @@ TEST_F(BridgeActions, RelayArgumentsFallBackToDefaults) {
 
 TEST_F(BridgeActions, OpenHandsOnlyCloudPagesToTheDesktop) {
     UrlCatcher catcher;
-    for (const char *scheme : {"http", "https", "file"})
-        QDesktopServices::setUrlHandler(scheme, &catcher, "open");
     qputenv("ORVANE_CLOUD_URL", "https://cloud.test//");
     start();
 
@@ -140,22 +147,15 @@ TEST_F(BridgeActions, OpenHandsOnlyCloudPagesToTheDesktop) {
     EXPECT_EQ(bridge("POST", "open", R"({"url": 5})").status, 400);
     EXPECT_EQ(bridge("POST", "open").status, 400);
     EXPECT_EQ(catcher.opened, QList<QUrl>({QUrl("https://cloud.test/account?tab=1")}));
-
-    for (const char *scheme : {"http", "https", "file"})
-        QDesktopServices::unsetUrlHandler(scheme);
 }
 
 TEST_F(BridgeActions, OpenRefusesEverythingWithoutACloudBase) {
     UrlCatcher catcher;
-    for (const char *scheme : {"http", "https", "file"})
-        QDesktopServices::setUrlHandler(scheme, &catcher, "open");
     qputenv("ORVANE_CLOUD_URL", "///");
     start();
     for (const QByteArray url : {"/etc/passwd", "/", "//host/share", "https://anything/"})
         EXPECT_EQ(bridge("POST", "open", R"({"url": ")" + url + "\"}").status, 400) << url.constData();
     EXPECT_TRUE(catcher.opened.isEmpty());
-    for (const char *scheme : {"http", "https", "file"})
-        QDesktopServices::unsetUrlHandler(scheme);
 }
 
 #include "BridgeActionsTest.moc"
