@@ -6,8 +6,10 @@
 #include "server/RequestReader.h"
 
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QRandomGenerator>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <util/base.h>
 
 namespace {
@@ -70,13 +72,20 @@ bool LocalServer::start() {
 
 void LocalServer::teardown() {
     // OBS raises its exit event from inside Qt's socket-notifier dispatch; sockets deleted right there
-    // can still be dispatched to. The port closes now, the objects go on the next turn of the event loop.
+    // can still be dispatched to. The port closes now, the objects go on the next turn of the event loop,
+    // cut off from this server first, since it is gone by then.
     if (listener) {
         listener->close();
+        listener->disconnect();
+        for (QTcpSocket *connection : listener->findChildren<QTcpSocket *>())
+            connection->disconnect();
         listener.release()->deleteLater();
     }
-    if (network)
+    if (network) {
+        for (QNetworkReply *pending : network->findChildren<QNetworkReply *>())
+            pending->disconnect();
         network.release()->deleteLater();
+    }
     token.clear();
     appBase.clear();
     cloudBase.clear();

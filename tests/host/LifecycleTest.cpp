@@ -1,5 +1,6 @@
 #include "host/ModuleRun.h"
 #include "server/LocalServer.h"
+#include "support/HttpPeer.h"
 #include "support/RawClient.h"
 
 #include <QRegularExpression>
@@ -70,6 +71,39 @@ TEST_F(LifecycleRun, ExitWithoutFinishedLoadingIsHarmless) {
     emitFrontendEvent(OBS_FRONTEND_EVENT_EXIT);
     EXPECT_EQ(runningLocalServer(), nullptr);
     EXPECT_FALSE(tickIsRunning());
+}
+
+TEST_F(LifecycleRun, WorkArrivingDuringExitNeverReachesTheGoneServer) {
+    HttpPeer cloud;
+    cloud.answerDelayed(200, [](const HttpPeer::Request &) {
+        return HttpPeer::Answer{200, "page", {}, false, {}};
+    });
+    qputenv("ORVANE_CLOUD_URL", cloud.baseUrl().toUtf8());
+    const quint16 port = finishLoading().port;
+
+    QTcpSocket fetching; // its page is still on the way from the cloud at exit
+    fetching.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(fetching.waitForConnected(3000));
+    fetching.write(requestFor(port, "GET", "/"));
+    ASSERT_TRUE(waitUntil([&] { return !cloud.received.isEmpty(); }, 5000));
+
+    QTcpSocket late; // its request is in the socket, unread, at exit
+    late.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(late.waitForConnected(3000));
+    runEventLoopFor(50);
+    late.write(requestFor(port, "POST", "/"));
+    late.flush();
+
+    emitFrontendEvent(OBS_FRONTEND_EVENT_EXIT);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return late.state() == QAbstractSocket::UnconnectedState &&
+                   fetching.state() == QAbstractSocket::UnconnectedState;
+        },
+        3000));
+    runEventLoopFor(400);
+    EXPECT_TRUE(late.readAll().isEmpty());
+    EXPECT_TRUE(fetching.readAll().isEmpty());
 }
 
 TEST_F(LifecycleRun, ExitClosesOpenConnectionsAtOnce) {
