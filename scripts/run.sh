@@ -11,11 +11,16 @@ mkdir -p "$root/.scratch"
 "$root/scripts/obs-home.sh" "$home" "$build"
 
 # The development cloud serves the dock page and the sign-in flow (tools/local-cloud).
-cloud_port="${ORVANE_LOCAL_CLOUD_PORT:-14580}"
-python3 "$root/tools/local-cloud/orvane_local_cloud.py" --port "$cloud_port" >"$root/.scratch/cloud.log" 2>&1 &
+port_file="$root/.scratch/cloud.port"
+rm -f "$port_file"
+python3 "$root/tools/local-cloud/orvane_local_cloud.py" --port "${ORVANE_LOCAL_CLOUD_PORT:-0}" \
+  --port-file "$port_file" >"$root/.scratch/cloud.log" 2>&1 &
 cloud_pid=$!
 trap 'kill "$cloud_pid" 2>/dev/null || true' EXIT
-export ORVANE_CLOUD_URL="${ORVANE_CLOUD_URL:-http://127.0.0.1:$cloud_port}"
+for _ in $(seq 1 50); do [ -s "$port_file" ] && break; sleep 0.1; done
+[ -s "$port_file" ] || { echo "The local cloud did not start; see .scratch/cloud.log" >&2; exit 1; }
+export ORVANE_CLOUD_URL="${ORVANE_CLOUD_URL:-http://127.0.0.1:$(cat "$port_file")}"
+echo "Local cloud: $ORVANE_CLOUD_URL"
 
 log="$root/.scratch/obs.log"
 : >"$log"
