@@ -5,9 +5,9 @@ import os
 import time
 import unittest
 
-from nginx_rtmp import NginxRtmp
-from obs_harness import Bridge, ObsRun, closed_port, free_port_in_range
+from obs_harness import Bridge, free_port_in_range
 from obs_websocket import ObsWebSocket, enable_obs_websocket
+from streaming_case import StreamingCase
 
 
 def wait_until(condition, timeout=20, what="condition"):
@@ -20,13 +20,9 @@ def wait_until(condition, timeout=20, what="condition"):
     raise AssertionError("timed out waiting for " + what)
 
 
-class ObsBridge(unittest.TestCase):
+class ObsBridge(StreamingCase):
     def setUp(self):
-        self.nginx = NginxRtmp()
-        self.nginx.start()
-        self.addCleanup(self.nginx.stop)
-        self.obs = ObsRun(env={"ORVANE_CLOUD_URL": "http://127.0.0.1:%d" % closed_port()})
-        self.addCleanup(self.obs.stop)
+        super().setUp()
         self.websocket_port = free_port_in_range(20000, 30000)
         enable_obs_websocket(self.obs.config_dir, self.websocket_port)
         os.makedirs(self.obs.plugin_config(), exist_ok=True)

@@ -3,17 +3,13 @@ import json
 import os
 import unittest
 
-from nginx_rtmp import NginxRtmp
-from obs_harness import ObsRun, closed_port
+from obs_harness import closed_port
+from streaming_case import StreamingCase
 
 
-class ObsRelay(unittest.TestCase):
+class ObsRelay(StreamingCase):
     def setUp(self):
-        self.nginx = NginxRtmp()
-        self.nginx.start()
-        self.addCleanup(self.nginx.stop)
-        self.obs = ObsRun(env={"ORVANE_CLOUD_URL": "http://127.0.0.1:%d" % closed_port()})
-        self.addCleanup(self.obs.stop)
+        super().setUp()
 
         self.write_relay_settings(self.nginx.rtmp_url)
         profile = os.path.join(self.obs.config_dir, "basic", "profiles", "Untitled")
