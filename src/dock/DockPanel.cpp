@@ -88,8 +88,10 @@ void placeDockOnFirstRun() {
 
     if (auto *dock = qobject_cast<QDockWidget *>(dockPlaceholder->parentWidget())) {
         if (auto *mainWindow = static_cast<QMainWindow *>(obs_frontend_get_main_window())) {
-            dock->setFloating(false);
+            // Docked once it is in the area: OBS's first-run layout floats extra docks, and a floating
+            // dock added to an area stays floating.
             mainWindow->addDockWidget(Qt::RightDockWidgetArea, dock);
+            dock->setFloating(false);
             mainWindow->resizeDocks({dock}, {kFirstRunDockWidth}, Qt::Horizontal);
         }
         dock->setVisible(true);

@@ -164,10 +164,12 @@ void *obs_frontend_get_main_window(void) {
     return mainWindowAvailable ? frontendMainWindow() : nullptr;
 }
 
-// Like OBS 29: the dock joins OBS's window, hidden; where it goes is left to its owner.
+// Like OBS 29: the dock joins OBS's window in no dock area, and OBS's first-run layout floats it in the
+// middle of the window.
 void *obs_frontend_add_dock(void *dock) {
     auto *dockWidget = static_cast<QDockWidget *>(dock);
     dockWidget->setParent(frontendMainWindow());
-    dockWidget->hide();
+    dockWidget->setFloating(true);
+    dockWidget->show();
     return nullptr;
 }
