@@ -44,12 +44,13 @@ void stopStreamingSoon() {
 void answerResult(QTcpSocket *socket, bool succeeded, const QString &error) {
     writeJson(socket, succeeded ? 200 : 409, succeeded ? okObject() : errorObject(error));
 }
-} // namespace
-
+// Whether "open" may hand url to the desktop browser: only pages of the cloud itself.
 bool isCloudPage(const QString &url, const QString &cloudBase) {
     // With no cloud base the prefix would be "/" and any local path would pass.
     return !cloudBase.isEmpty() && url.startsWith(cloudBase + QLatin1Char('/'));
 }
+
+} // namespace
 
 void handleBridgeAction(LocalServer &server, QTcpSocket *socket, const HttpRequest &request) {
     const QByteArray action = request.path.mid(8);

@@ -26,8 +26,13 @@ void answerUnreachable(const ProxyCall &call) {
     body.insert(QStringLiteral("unreachable"), true);
     writeJson(call.connection, 502, body);
 }
-} // namespace
 
+// A link-poll answer with its token taken out (storedToken); without a "token" member the body is untouched.
+struct LinkPollAnswer {
+    bool hadToken = false;
+    QString storedToken;
+    QByteArray body;
+};
 LinkPollAnswer takeLinkToken(const QByteArray &body) {
     LinkPollAnswer answer;
     answer.body = body;
@@ -40,6 +45,8 @@ LinkPollAnswer takeLinkToken(const QByteArray &body) {
     answer.body = compactJson(object);
     return answer;
 }
+
+} // namespace
 
 void proxyRequest(LocalServer &server, QTcpSocket *socket, const HttpRequest &request,
                   const QString &targetUrl, bool toCloud) {

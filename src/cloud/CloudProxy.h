@@ -22,11 +22,3 @@ struct ProxyCall {
 void proxyRequest(LocalServer &server, QTcpSocket *socket, const HttpRequest &request,
                   const QString &targetUrl, bool toCloud);
 void onProxyReply(const ProxyCall &call);
-
-// A link-poll answer with its token taken out (storedToken); without a "token" member the body is untouched.
-struct LinkPollAnswer {
-    bool hadToken = false;
-    QString storedToken;
-    QByteArray body;
-};
-LinkPollAnswer takeLinkToken(const QByteArray &body);
