@@ -14,5 +14,5 @@ else
   dir="$root/build/default"
 fi
 cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${args[@]}" "$@" >/dev/null
-cmake --build "$dir" -j"$(nproc)"
+cmake --build "$dir" -j"$(nproc)" >&2
 echo "$dir"

@@ -1,16 +1,48 @@
 #!/usr/bin/env bash
-# Runs every test, under Xvfb: the Qt 6 build (modern OBS) with its unit and host tests, and the Qt 5 build
-# (the flavour Debian's OBS loads) with unit, host and real-OBS tests. Both build warning-free.
-set -euo pipefail
+# Runs every test suite, under Xvfb, and ends with one summary of what passed, failed and was skipped.
+# A failing suite does not stop the others. Suites:
+#   layers        no source folder includes a folder above it (scripts/check-layers.py)
+#   qt6           the Qt 6 build (modern OBS): unit and host tests
+#   qt5           the Qt 5 build (Debian's OBS): unit, host and real-OBS tests
+# Further arguments go to every ctest run (for example -R DockPage).
+set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+results="$root/build/test-results"
+rm -rf "$results"
+mkdir -p "$results"
 
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" || exit 1
 # The browser tests' one package (playwright-core, which drives Debian's Chromium).
-npm ci --prefix "$root/tests/browser" --no-audit --no-fund --loglevel=error >/dev/null
-qt5_build="$("$root/scripts/build.sh" 5 | tail -n 1)"
-qt6_build="$("$root/scripts/build.sh" 6 -DORVANE_BUILD_TESTS=ON | tail -n 1)"
+npm ci --prefix "$root/tests/browser" --no-audit --no-fund --loglevel=error >/dev/null || exit 1
 
-for build in "$qt6_build" "$qt5_build"; do
-  echo "== tests of $(basename "$build")"
-  (cd "$build" && xvfb-run -a -s "-screen 0 1280x800x24" ctest --output-on-failure -j"$(nproc)" "$@")
+# step NAME COMMAND...: runs one step, prints its output as it goes, records its outcome.
+step() {
+  local name="$1"
+  shift
+  echo "== $name"
+  if "$@"; then
+    echo "$name passed" >>"$results/steps"
+  else
+    echo "$name failed" >>"$results/steps"
+  fi
+}
+
+# Runs the tests of one build, keeping a JUnit report for the summary.
+run_ctest() {
+  local build="$1"
+  shift
+  (cd "$build" && xvfb-run -a -s "-screen 0 1280x800x24" \
+    ctest --output-on-failure -j"$(nproc)" --output-junit "$results/$(basename "$build").xml" "$@")
+}
+
+step layers python3 "$root/scripts/check-layers.py"
+for major in 6 5; do
+  if step "build qt$major" "$root/scripts/build.sh" "$major" -DORVANE_BUILD_TESTS=ON; then :; fi
+  if grep -qx "build qt$major passed" "$results/steps"; then
+    step "tests qt$major" run_ctest "$root/build/qt$major" "$@"
+  else
+    echo "tests qt$major skipped (its build failed)" >>"$results/steps"
+  fi
 done
+
+python3 "$root/scripts/test-summary.py" "$results"

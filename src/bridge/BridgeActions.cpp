@@ -4,11 +4,12 @@
 #include "bridge/EncoderSettings.h"
 #include "bridge/ServiceSwitch.h"
 #include "bridge/StateReport.h"
-#include "module/ModuleVersion.h"
+#include "cloud/AccountToken.h"
+#include "core/ModuleVersion.h"
+#include "http/HttpRequest.h"
+#include "http/ResponseWriter.h"
 #include "relay/Relay.h"
-#include "server/HttpRequest.h"
 #include "server/LocalServer.h"
-#include "server/ResponseWriter.h"
 
 #include <QDesktopServices>
 #include <QTimer>
@@ -16,89 +17,110 @@
 #include <obs-frontend-api.h>
 
 namespace {
-QJsonObject stateResponse(const LocalServer &server) {
-    return QJsonObject{
-        {QStringLiteral("obs"), buildStateReport()},
-        {QStringLiteral("relay"), relayStatusJson()},
-        {QStringLiteral("signedIn"), !server.token.isEmpty()},
-        {QStringLiteral("version"), QString::fromUtf8(kModuleVersion)},
-        {QStringLiteral("cloud"), server.cloudBase},
-    };
+BridgeResult ok() {
+    return {200, okObject()};
 }
 
-// The answer goes out first; OBS starts or stops on a later turn of the event loop, if still needed.
-void startStreamingSoon() {
-    QTimer::singleShot(0, [] {
-        if (!obs_frontend_streaming_active())
-            obs_frontend_streaming_start();
-    });
+BridgeResult refused(int status, const QString &message) {
+    return {status, errorObject(message)};
 }
 
-void stopStreamingSoon() {
-    QTimer::singleShot(0, [] {
-        if (obs_frontend_streaming_active())
-            obs_frontend_streaming_stop();
-    });
+// Operations that report failure with a text: 409 carries the text.
+BridgeResult fromOutcome(bool succeeded, const QString &error) {
+    return succeeded ? ok() : refused(409, error);
 }
 
-void answerResult(QTcpSocket *socket, bool succeeded, const QString &error) {
-    writeJson(socket, succeeded ? 200 : 409, succeeded ? okObject() : errorObject(error));
-}
 // Whether "open" may hand url to the desktop browser: only pages of the cloud itself.
 bool isCloudPage(const QString &url, const QString &cloudBase) {
     // With no cloud base the prefix would be "/" and any local path would pass.
     return !cloudBase.isEmpty() && url.startsWith(cloudBase + QLatin1Char('/'));
 }
 
+BridgeResult state(LocalServer &server, const QJsonObject &) {
+    return {200, QJsonObject{
+                     {QStringLiteral("obs"), buildStateReport()},
+                     {QStringLiteral("relay"), relayStatusJson()},
+                     {QStringLiteral("signedIn"), !server.token.isEmpty()},
+                     {QStringLiteral("version"), QString::fromUtf8(kModuleVersion)},
+                     {QStringLiteral("cloud"), server.cloudBase},
+                 }};
+}
+
+// The answer goes out first; OBS starts or stops on a later turn of the event loop, if still needed.
+BridgeResult start(LocalServer &, const QJsonObject &) {
+    QTimer::singleShot(0, [] {
+        if (!obs_frontend_streaming_active())
+            obs_frontend_streaming_start();
+    });
+    return ok();
+}
+
+BridgeResult stop(LocalServer &, const QJsonObject &) {
+    QTimer::singleShot(0, [] {
+        if (obs_frontend_streaming_active())
+            obs_frontend_streaming_stop();
+    });
+    return ok();
+}
+
+BridgeResult service(LocalServer &, const QJsonObject &arguments) {
+    QString error;
+    const bool switched = switchToCustomService(stringArgument(arguments, QStringLiteral("server")),
+                                                stringArgument(arguments, QStringLiteral("key")), error);
+    return fromOutcome(switched, error);
+}
+
+BridgeResult encoder(LocalServer &, const QJsonObject &arguments) {
+    QString error;
+    const bool written =
+        writeEncoderSettings(integerArgument(arguments, QStringLiteral("bitrate"), 0),
+                             integerArgument(arguments, QStringLiteral("keyintSec"), 0), error);
+    return fromOutcome(written, error);
+}
+
+BridgeResult relay(LocalServer &, const QJsonObject &arguments) {
+    updateRelaySettings(booleanArgument(arguments, QStringLiteral("enabled"), false),
+                        stringArgument(arguments, QStringLiteral("server")),
+                        stringArgument(arguments, QStringLiteral("key")),
+                        integerArgument(arguments, QStringLiteral("bitrate"), kDefaultRelayBitrate));
+    return {200, relayStatusJson()};
+}
+
+BridgeResult open(LocalServer &server, const QJsonObject &arguments) {
+    const QString url = stringArgument(arguments, QStringLiteral("url"));
+    if (!isCloudPage(url, server.cloudBase))
+        return refused(400, QStringLiteral("Only Orvane pages open from here."));
+    QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode));
+    return ok();
+}
+
+BridgeResult signout(LocalServer &server, const QJsonObject &) {
+    setAccountToken(server, QString());
+    return ok();
+}
+
+const BridgeAction kBridgeActions[] = {
+    {"state", "GET", state},      {"start", "POST", start},     {"stop", "POST", stop},
+    {"service", "POST", service}, {"encoder", "POST", encoder}, {"relay", "POST", relay},
+    {"open", "POST", open},       {"signout", "POST", signout},
+};
 } // namespace
 
-void handleBridgeAction(LocalServer &server, QTcpSocket *socket, const HttpRequest &request) {
-    const QByteArray action = request.path.mid(8);
-    const QJsonObject arguments = bridgeArguments(request.body);
+BridgeResult dispatchBridgeAction(LocalServer &server, const QByteArray &method, const QByteArray &name,
+                                  const QJsonObject &arguments) {
+    for (const BridgeAction &action : kBridgeActions) {
+        if (name == action.name && method == action.method)
+            return action.run(server, arguments);
+    }
+    // Every action but "state" is a POST: any other method is a wrong method, whatever the name.
+    if (method != "POST")
+        return refused(405, QStringLiteral("Use POST."));
+    return refused(404, QStringLiteral("No such action."));
+}
 
-    if (action == "state" && request.method == "GET") {
-        writeJson(socket, 200, stateResponse(server));
-        return;
-    }
-    if (request.method != "POST") {
-        writeJson(socket, 405, errorObject(QStringLiteral("Use POST.")));
-        return;
-    }
-
-    QString error;
-    if (action == "start") {
-        writeJson(socket, 200, okObject());
-        startStreamingSoon();
-    } else if (action == "stop") {
-        writeJson(socket, 200, okObject());
-        stopStreamingSoon();
-    } else if (action == "service") {
-        const bool switched = switchToCustomService(stringArgument(arguments, QStringLiteral("server")),
-                                                    stringArgument(arguments, QStringLiteral("key")), error);
-        answerResult(socket, switched, error);
-    } else if (action == "encoder") {
-        const bool written =
-            writeEncoderSettings(integerArgument(arguments, QStringLiteral("bitrate"), 0),
-                                 integerArgument(arguments, QStringLiteral("keyintSec"), 0), error);
-        answerResult(socket, written, error);
-    } else if (action == "relay") {
-        updateRelaySettings(booleanArgument(arguments, QStringLiteral("enabled"), false),
-                            stringArgument(arguments, QStringLiteral("server")),
-                            stringArgument(arguments, QStringLiteral("key")),
-                            integerArgument(arguments, QStringLiteral("bitrate"), kDefaultRelayBitrate));
-        writeJson(socket, 200, relayStatusJson());
-    } else if (action == "open") {
-        const QString url = stringArgument(arguments, QStringLiteral("url"));
-        if (!isCloudPage(url, server.cloudBase)) {
-            writeJson(socket, 400, errorObject(QStringLiteral("Only Orvane pages open from here.")));
-            return;
-        }
-        QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode));
-        writeJson(socket, 200, okObject());
-    } else if (action == "signout") {
-        server.setAccountToken(QString());
-        writeJson(socket, 200, okObject());
-    } else {
-        writeJson(socket, 404, errorObject(QStringLiteral("No such action.")));
-    }
+void answerBridgeRequest(LocalServer &server, QTcpSocket *socket, const HttpRequest &request) {
+    static const QByteArray kPrefix("/bridge/");
+    const BridgeResult result = dispatchBridgeAction(server, request.method, request.path.mid(kPrefix.size()),
+                                                     bridgeArguments(request.body));
+    writeJson(socket, result.status, result.body);
 }

@@ -1,6 +1,6 @@
 #include "bridge/ServiceSwitch.h"
 
-#include "cloud/ModuleConfigPath.h"
+#include "core/ModuleConfigPath.h"
 
 #include <obs-frontend-api.h>
 #include <obs.hpp>

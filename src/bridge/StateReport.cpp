@@ -1,7 +1,7 @@
 #include "bridge/StateReport.h"
 
 #include "bridge/StreamTracker.h"
-#include "module/ObsCompat.h"
+#include "core/ObsCompat.h"
 
 #include <obs-frontend-api.h>
 #include <obs.hpp>

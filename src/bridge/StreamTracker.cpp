@@ -1,6 +1,6 @@
 #include "bridge/StreamTracker.h"
 
-#include "module/WallClock.h"
+#include "core/WallClock.h"
 
 #include <obs.hpp>
 

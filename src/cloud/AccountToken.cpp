@@ -1,19 +1,21 @@
-#include "cloud/ModuleConfigPath.h"
+#include "cloud/AccountToken.h"
+
+#include "core/ModuleConfigPath.h"
 #include "server/LocalServer.h"
 
 #include <obs.hpp>
 #include <util/platform.h>
 
-void LocalServer::loadAccountToken() {
+void loadAccountToken(LocalServer &server) {
     const QByteArray path = moduleConfigPath(QStringLiteral("account.json")).toUtf8();
     OBSDataAutoRelease account = obs_data_create_from_json_file_safe(path.constData(), "bak");
     if (!account)
         return;
-    token = QString::fromUtf8(obs_data_get_string(account, "token"));
+    server.token = QString::fromUtf8(obs_data_get_string(account, "token"));
 }
 
-void LocalServer::setAccountToken(const QString &newToken) {
-    token = newToken;
+void setAccountToken(LocalServer &server, const QString &newToken) {
+    server.token = newToken;
     os_mkdirs(moduleConfigPath(QString()).toUtf8().constData());
     OBSDataAutoRelease account = obs_data_create();
     obs_data_set_string(account, "token", newToken.toUtf8().constData());

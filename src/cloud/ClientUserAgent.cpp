@@ -1,6 +1,6 @@
 #include "cloud/ClientUserAgent.h"
 
-#include "module/ModuleVersion.h"
+#include "core/ModuleVersion.h"
 
 #include <QString>
 #include <obs.h>

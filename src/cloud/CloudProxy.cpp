@@ -1,9 +1,10 @@
 #include "cloud/CloudProxy.h"
 
+#include "cloud/AccountToken.h"
 #include "cloud/ClientUserAgent.h"
-#include "server/HttpRequest.h"
+#include "http/HttpRequest.h"
+#include "http/ResponseWriter.h"
 #include "server/LocalServer.h"
-#include "server/ResponseWriter.h"
 
 #include <QBuffer>
 #include <QJsonDocument>
@@ -87,7 +88,7 @@ void onProxyReply(const ProxyCall &call) {
     }
 
     if (call.logout)
-        call.server->setAccountToken(QString());
+        setAccountToken(*call.server, QString());
     // A body cut short is no answer to hand on as if it were whole.
     if (transferBroke(call.reply->error())) {
         answerUnreachable(call);
@@ -101,7 +102,7 @@ void onProxyReply(const ProxyCall &call) {
     if (call.linkPoll && status == 200) {
         const LinkPollAnswer answer = takeLinkToken(body);
         if (answer.hadToken) {
-            call.server->setAccountToken(answer.storedToken);
+            setAccountToken(*call.server, answer.storedToken);
             body = answer.body;
         }
     }

@@ -2,11 +2,11 @@
 
 #include "cloud/ClientUserAgent.h"
 #include "cloud/MimeType.h"
-#include "cloud/ModuleConfigPath.h"
 #include "cloud/OfflinePage.h"
 #include "cloud/PageConfig.h"
+#include "core/ModuleConfigPath.h"
+#include "http/ResponseWriter.h"
 #include "server/LocalServer.h"
-#include "server/ResponseWriter.h"
 
 #include <QDir>
 #include <QFile>

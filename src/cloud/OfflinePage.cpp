@@ -1,6 +1,6 @@
 #include "cloud/OfflinePage.h"
 
-#include "cloud/CloudDefaults.h"
+#include "core/CloudDefaults.h"
 
 #include <QUrl>
 

@@ -1,8 +1,8 @@
 #include "cloud/PageConfig.h"
 
 #include "cloud/ClientUserAgent.h"
-#include "module/ModuleVersion.h"
-#include "server/ResponseWriter.h"
+#include "core/ModuleVersion.h"
+#include "http/ResponseWriter.h"
 
 #include <QJsonObject>
 

@@ -1,9 +1,9 @@
 #include "dock/DockPanel.h"
 
-#include "cloud/ModuleConfigPath.h"
+#include "core/Log.h"
+#include "core/ModuleConfigPath.h"
+#include "core/ObsCompat.h"
 #include "dock/QCefInterface.h"
-#include "module/Log.h"
-#include "module/ObsCompat.h"
 
 #include <QDockWidget>
 #include <QLabel>

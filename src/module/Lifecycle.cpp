@@ -1,7 +1,12 @@
 #include "module/Lifecycle.h"
 
+#include "bridge/BridgeActions.h"
 #include "bridge/StreamTracker.h"
+#include "cloud/AccountToken.h"
+#include "cloud/CloudProxy.h"
+#include "cloud/DockPage.h"
 #include "dock/DockPanel.h"
+#include "http/HttpRequest.h"
 #include "relay/Relay.h"
 #include "server/LocalServer.h"
 
@@ -19,10 +24,22 @@ void onTick() {
     relayRetryCheck();
 }
 
+RouteTargets moduleRoutes() {
+    RouteTargets targets;
+    targets.bridge = answerBridgeRequest;
+    targets.proxy = proxyRequest;
+    targets.dockPage = [](LocalServer &server, QTcpSocket *socket, const HttpRequest &request) {
+        serveDockPage(server, socket, request.path);
+    };
+    return targets;
+}
+
 void startUp() {
-    localServer = std::make_unique<LocalServer>(&moduleRelay());
-    if (localServer->start())
+    localServer = std::make_unique<LocalServer>(moduleRoutes());
+    if (localServer->start()) {
+        loadAccountToken(*localServer);
         attachDockBrowser(dockUrl(localServer->port));
+    }
     placeDockOnFirstRun();
 
     tickTimer = std::make_unique<QTimer>();

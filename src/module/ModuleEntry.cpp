@@ -1,27 +1,21 @@
-#include "module/ModuleEntry.h"
-
+#include "core/Log.h"
+#include "core/ModuleHandle.h"
+#include "core/ModuleVersion.h"
 #include "dock/DockPanel.h"
 #include "module/Lifecycle.h"
-#include "module/Log.h"
-#include "module/ModuleVersion.h"
 #include "relay/Relay.h"
 
 #include <obs-frontend-api.h>
 
 namespace {
-obs_module_t *module = nullptr;
 lookup_t *localeLookup = nullptr;
 
 // The libobs API version the module is built for (31.1.1); OBS 29 loads it without comparing.
 constexpr uint32_t kModuleApiVersion = 0x1F010001;
 } // namespace
 
-obs_module_t *orvaneModule() {
-    return module;
-}
-
 MODULE_EXPORT void obs_module_set_pointer(obs_module_t *handle) {
-    module = handle;
+    setOrvaneModule(handle);
 }
 
 MODULE_EXPORT uint32_t obs_module_ver(void) {
@@ -31,7 +25,7 @@ MODULE_EXPORT uint32_t obs_module_ver(void) {
 MODULE_EXPORT void obs_module_set_locale(const char *locale) {
     if (localeLookup)
         text_lookup_destroy(localeLookup);
-    localeLookup = obs_module_load_locale(module, "en-US", locale);
+    localeLookup = obs_module_load_locale(orvaneModule(), "en-US", locale);
 }
 
 MODULE_EXPORT void obs_module_free_locale(void) {

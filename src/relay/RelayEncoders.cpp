@@ -3,8 +3,8 @@
 #include <cstring>
 #include <obs.h>
 
-std::vector<VideoEncoderCandidate> &relayVideoEncoderCandidates() {
-    static std::vector<VideoEncoderCandidate> candidates{
+std::vector<VideoEncoderCandidate> relayVideoEncoderCandidates() {
+    return {
         {QStringLiteral("obs_nvenc_h264_tex"), QStringLiteral("NVIDIA NVENC")},
         {QStringLiteral("jim_nvenc"), QStringLiteral("NVIDIA NVENC")},
         {QStringLiteral("h264_texture_amf"), QStringLiteral("AMD")},
@@ -13,7 +13,6 @@ std::vector<VideoEncoderCandidate> &relayVideoEncoderCandidates() {
         {QStringLiteral("com.apple.videotoolbox.videoencoder.ave.avc"), QStringLiteral("Apple VideoToolbox")},
         {QStringLiteral("obs_x264"), QStringLiteral("x264 (CPU)")},
     };
-    return candidates;
 }
 
 namespace {

@@ -8,8 +8,8 @@ struct VideoEncoderCandidate {
     QString label;
 };
 
-// The relay's video encoders, best first; the last one (x264) runs everywhere. Tests may replace the list.
-std::vector<VideoEncoderCandidate> &relayVideoEncoderCandidates();
+// The relay's video encoders, best first; the last one (x264) runs everywhere.
+std::vector<VideoEncoderCandidate> relayVideoEncoderCandidates();
 
 // libobs hands back a placeholder for an id no module registered, so availability is judged by the
 // registered types, the way OBS's own settings do.

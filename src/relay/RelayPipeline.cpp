@@ -1,6 +1,6 @@
-#include "module/Log.h"
-#include "module/ModuleVersion.h"
-#include "module/WallClock.h"
+#include "core/Log.h"
+#include "core/ModuleVersion.h"
+#include "core/WallClock.h"
 #include "relay/Relay.h"
 #include "relay/RelayEncoders.h"
 
@@ -29,7 +29,7 @@ obs_encoder_t *createFirstAvailableVideoEncoder(RelayState &relay) {
     obs_data_set_string(settings, "preset", "veryfast");
     obs_data_set_string(settings, "preset2", "p5");
 
-    for (const VideoEncoderCandidate &candidate : relayVideoEncoderCandidates()) {
+    for (const VideoEncoderCandidate &candidate : relay.videoEncoderCandidates) {
         const QByteArray id = candidate.id.toUtf8();
         if (!isRegisteredEncoder(id.constData()))
             continue;

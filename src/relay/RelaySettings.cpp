@@ -1,4 +1,4 @@
-#include "cloud/ModuleConfigPath.h"
+#include "core/ModuleConfigPath.h"
 #include "relay/Relay.h"
 
 #include <obs-frontend-api.h>

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "relay/RelayEncoders.h"
+
 #include <QString>
 #include <obs.hpp>
 
@@ -13,6 +15,7 @@ struct RelayState {
     int bitrate = 6000; // kbit/s
 
     // Pipeline.
+    std::vector<VideoEncoderCandidate> videoEncoderCandidates = relayVideoEncoderCandidates();
     OBSOutputAutoRelease output;
     OBSServiceAutoRelease service;
     OBSEncoderAutoRelease videoEncoder;

@@ -1,4 +1,4 @@
-#include "module/WallClock.h"
+#include "core/WallClock.h"
 #include "relay/Relay.h"
 
 #include <QCoreApplication>

@@ -1,9 +1,9 @@
 #include "server/LocalServer.h"
 
-#include "cloud/CloudDefaults.h"
-#include "module/Log.h"
+#include "core/CloudDefaults.h"
+#include "core/Log.h"
+#include "server/Connections.h"
 #include "server/NoCookies.h"
-#include "server/RequestReader.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -40,7 +40,7 @@ bool listenOnLoopback(QTcpServer &listener) {
 }
 } // namespace
 
-LocalServer::LocalServer(RelayState *relayState) : relay(relayState) {}
+LocalServer::LocalServer(RouteTargets routeTargets) : routes(std::move(routeTargets)) {}
 
 LocalServer::~LocalServer() {
     teardown();
@@ -49,8 +49,7 @@ LocalServer::~LocalServer() {
 bool LocalServer::start() {
     cloudBase =
         withoutTrailingSlashes(environmentOr("ORVANE_CLOUD_URL", QString::fromUtf8(kDefaultCloudUrl)));
-    appBase =
-        withoutTrailingSlashes(environmentOr("ORVANE_APP_URL", QStringLiteral("http://127.0.0.1:14563")));
+    appBase = withoutTrailingSlashes(environmentOr("ORVANE_APP_URL", QString::fromUtf8(kDefaultAppUrl)));
     bridgeKey = newBridgeKey();
 
     listener = std::make_unique<QTcpServer>();
@@ -65,7 +64,6 @@ bool LocalServer::start() {
         return false;
     }
     port = listener->serverPort();
-    loadAccountToken();
     logMessage(LOG_INFO, "Orvane dock on 127.0.0.1:%d, cloud %s", int(port), cloudBase.toUtf8().constData());
     return true;
 }

@@ -1,16 +1,17 @@
 #pragma once
 
+#include "server/RouteTargets.h"
+
 #include <QString>
 #include <cstdint>
 #include <memory>
 
 class QNetworkAccessManager;
 class QTcpServer;
-struct RelayState;
 
 // The loopback HTTP server of one OBS run and the configuration it carries.
 struct LocalServer {
-    explicit LocalServer(RelayState *relayState);
+    explicit LocalServer(RouteTargets routeTargets = {});
     ~LocalServer();
     LocalServer(const LocalServer &) = delete;
     LocalServer &operator=(const LocalServer &) = delete;
@@ -20,18 +21,13 @@ struct LocalServer {
     // Closes the listener (and every open connection) and the network manager (and every pending reply).
     void teardown();
 
-    // Reads the signed-in account's token from account.json.
-    void loadAccountToken();
-    // Replaces the token in memory and in account.json; the empty text signs out.
-    void setAccountToken(const QString &newToken);
-
     std::unique_ptr<QTcpServer> listener;
     std::unique_ptr<QNetworkAccessManager> network;
-    RelayState *relay;
+    RouteTargets routes;
     QString bridgeKey;
     QString cloudBase;
     QString appBase;
-    QString token;
+    QString token; // the signed-in account's bearer token; empty when signed out
     uint16_t port = 0;
 };
 

@@ -1,11 +1,8 @@
 #include "server/Router.h"
 
-#include "bridge/BridgeActions.h"
-#include "cloud/CloudProxy.h"
-#include "cloud/DockPage.h"
-#include "server/HttpRequest.h"
+#include "http/HttpRequest.h"
+#include "http/ResponseWriter.h"
 #include "server/LocalServer.h"
-#include "server/ResponseWriter.h"
 
 namespace {
 RouteDecision refusal(int status, const QByteArray &contentType, const QByteArray &body) {
@@ -63,18 +60,24 @@ RouteDecision decideRoute(const LocalServer &server, const HttpRequest &request)
 
 void route(LocalServer &server, QTcpSocket *socket, const HttpRequest &request) {
     const RouteDecision decision = decideRoute(server, request);
+    const RouteTargets &targets = server.routes;
     switch (decision.target) {
     case RouteDecision::Refuse:
         writeResponse(socket, decision.status, decision.contentType, decision.body);
-        break;
+        return;
     case RouteDecision::Bridge:
-        handleBridgeAction(server, socket, request);
+        if (targets.bridge)
+            return targets.bridge(server, socket, request);
         break;
     case RouteDecision::Proxy:
-        proxyRequest(server, socket, request, decision.targetUrl, decision.toCloud);
+        if (targets.proxy)
+            return targets.proxy(server, socket, request, decision.targetUrl, decision.toCloud);
         break;
     case RouteDecision::DockPage:
-        serveDockPage(server, socket, request.path);
+        if (targets.dockPage)
+            return targets.dockPage(server, socket, request);
         break;
     }
+    // A target nobody registered: nothing here can answer it.
+    writeResponse(socket, 404, "text/plain", "Not found");
 }

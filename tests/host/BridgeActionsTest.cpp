@@ -1,3 +1,4 @@
+#include "bridge/BridgeActions.h"
 #include "host/BridgeRun.h"
 #include "relay/Relay.h"
 
@@ -44,6 +45,16 @@ TEST_F(BridgeActions, MethodIsCheckedBeforeTheName) {
     }
     runEventLoopFor(50);
     EXPECT_EQ(frontendStreamingStarts(), 0);
+}
+
+TEST_F(BridgeActions, DispatchNeedsNoConnection) {
+    LocalServer unstarted;
+    EXPECT_EQ(dispatchBridgeAction(unstarted, "GET", "state", {}).status, 200);
+    EXPECT_EQ(dispatchBridgeAction(unstarted, "GET", "state", {}).body.value("signedIn"), false);
+    EXPECT_EQ(dispatchBridgeAction(unstarted, "PUT", "nothing", {}).status, 405);
+    const BridgeResult refused = dispatchBridgeAction(unstarted, "POST", "open", {{"url", "https://x/"}});
+    EXPECT_EQ(refused.status, 400);
+    EXPECT_EQ(refused.body, error("Only Orvane pages open from here."));
 }
 
 TEST_F(BridgeActions, StartAndStopAnswerFirstAndActOnlyWhenNeeded) {

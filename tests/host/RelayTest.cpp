@@ -164,7 +164,7 @@ TEST_F(RelayRun, UnusableAddressesAreExplainedAndRetried) {
 
 TEST_F(RelayRun, NoRegisteredVideoEncoderMeansNoOutput) {
     // Registered nowhere here: libobs would still hand back placeholders for these ids.
-    relayVideoEncoderCandidates() = {{"jim_nvenc", "NVIDIA NVENC"}, {"obs_qsv11", "Intel Quick Sync"}};
+    relay.videoEncoderCandidates = {{"jim_nvenc", "NVIDIA NVENC"}, {"obs_qsv11", "Intel Quick Sync"}};
     updateRelaySettings(true, "rtmp://127.0.0.1:1/live", "k", 2500);
     obsStreamStarts();
     EXPECT_EQ(relay.error, "No video encoder could be made for the Orvane output.");
@@ -173,7 +173,7 @@ TEST_F(RelayRun, NoRegisteredVideoEncoderMeansNoOutput) {
     EXPECT_EQ(relay.service, nullptr);
     EXPECT_EQ(relayStatusJson().value("encoder").toString(), "");
 
-    relayVideoEncoderCandidates() = {{"jim_nvenc", "NVIDIA NVENC"}, {"obs_x264", "x264 (CPU)"}};
+    relay.videoEncoderCandidates = {{"jim_nvenc", "NVIDIA NVENC"}, {"obs_x264", "x264 (CPU)"}};
     EXPECT_TRUE(startRelay());
     EXPECT_EQ(relay.encoderLabel, "x264 (CPU)");
 }

@@ -1,5 +1,5 @@
 #include "cloud/ClientUserAgent.h"
-#include "cloud/CloudDefaults.h"
+#include "core/CloudDefaults.h"
 #include "cloud/DockPage.h"
 #include "cloud/MimeType.h"
 #include "cloud/OfflinePage.h"

@@ -1,4 +1,4 @@
-#include "server/RequestParser.h"
+#include "http/RequestParser.h"
 
 #include <gtest/gtest.h>
 

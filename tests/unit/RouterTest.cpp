@@ -1,5 +1,5 @@
 #include "server/Router.h"
-#include "server/HttpRequest.h"
+#include "http/HttpRequest.h"
 #include "server/LocalServer.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 namespace {
 class RouterDecision : public ::testing::Test {
 protected:
-    RouterDecision() : server(nullptr) {
+    RouterDecision() {
         server.port = 14590;
         server.bridgeKey = "0123456789abcdef0123456789abcdef";
         server.cloudBase = "https://cloud.test";

@@ -1,4 +1,4 @@
-#include "server/ResponseWriter.h"
+#include "http/ResponseWriter.h"
 
 #include <QJsonDocument>
 #include <QTcpSocket>

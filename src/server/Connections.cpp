@@ -1,8 +1,8 @@
-#include "server/RequestReader.h"
+#include "server/Connections.h"
 
+#include "http/RequestParser.h"
+#include "http/ResponseWriter.h"
 #include "server/LocalServer.h"
-#include "server/RequestParser.h"
-#include "server/ResponseWriter.h"
 #include "server/Router.h"
 
 #include <QTcpServer>

@@ -1,6 +1,6 @@
-#include "cloud/ModuleConfigPath.h"
+#include "core/ModuleConfigPath.h"
 
-#include "module/ModuleEntry.h"
+#include "core/ModuleHandle.h"
 
 #include <util/util.hpp>
 

@@ -6,3 +6,6 @@
 #endif
 
 inline constexpr const char *kDefaultCloudUrl = ORVANE_DEFAULT_CLOUD_URL;
+
+// The Orvane desktop app; "ORVANE_APP_URL" overrides it at run time.
+inline constexpr const char *kDefaultAppUrl = "http://127.0.0.1:14563";

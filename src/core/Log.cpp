@@ -1,4 +1,4 @@
-#include "module/Log.h"
+#include "core/Log.h"
 
 #include <QByteArray>
 #include <cstdarg>

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QString>
+
+struct LocalServer;
+
+// Reads the signed-in account's token from account.json into the server; nothing found leaves it as is.
+void loadAccountToken(LocalServer &server);
+// Replaces the token in memory and in account.json; the empty text signs out.
+void setAccountToken(LocalServer &server, const QString &newToken);

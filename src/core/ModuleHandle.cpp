@@ -1,0 +1,13 @@
+#include "core/ModuleHandle.h"
+
+namespace {
+obs_module_t *moduleHandle = nullptr;
+}
+
+obs_module_t *orvaneModule() {
+    return moduleHandle;
+}
+
+void setOrvaneModule(obs_module_t *handle) {
+    moduleHandle = handle;
+}
