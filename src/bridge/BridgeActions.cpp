@@ -10,6 +10,7 @@
 #include "http/ResponseWriter.h"
 #include "relay/Relay.h"
 #include "server/LocalServer.h"
+#include "server/RouteDecision.h"
 
 #include <QDesktopServices>
 #include <QTimer>
@@ -118,9 +119,10 @@ BridgeResult dispatchBridgeAction(LocalServer &server, const QByteArray &method,
     return refused(404, QStringLiteral("No such action."));
 }
 
-void answerBridgeRequest(LocalServer &server, QTcpSocket *socket, const HttpRequest &request) {
+void answerBridgeRequest(LocalServer &server, QTcpSocket *socket, const HttpRequest &request,
+                         const RouteDecision &decision) {
     static const QByteArray kPrefix("/bridge/");
-    const BridgeResult result = dispatchBridgeAction(server, request.method, request.path.mid(kPrefix.size()),
-                                                     bridgeArguments(request.body));
+    const BridgeResult result = dispatchBridgeAction(
+        server, request.method, decision.path.mid(kPrefix.size()), bridgeArguments(request.body));
     writeJson(socket, result.status, result.body);
 }

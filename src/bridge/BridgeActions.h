@@ -8,6 +8,7 @@
 class QTcpSocket;
 struct HttpRequest;
 struct LocalServer;
+struct RouteDecision;
 
 // One action of the page's bridge: its name below "/bridge/", the method it answers, and what it does.
 struct BridgeAction {
@@ -21,4 +22,5 @@ BridgeResult dispatchBridgeAction(LocalServer &server, const QByteArray &method,
                                   const QJsonObject &arguments);
 
 // Answers one request below "/bridge/" on its connection.
-void answerBridgeRequest(LocalServer &server, QTcpSocket *socket, const HttpRequest &request);
+void answerBridgeRequest(LocalServer &server, QTcpSocket *socket, const HttpRequest &request,
+                         const RouteDecision &decision);

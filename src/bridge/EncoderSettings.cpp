@@ -1,6 +1,7 @@
 #include "bridge/EncoderSettings.h"
 
 #include "bridge/StateReport.h"
+#include "core/SettingsFile.h"
 
 #include <obs-frontend-api.h>
 #include <obs.hpp>
@@ -32,7 +33,7 @@ bool writeEncoderSettings(int bitrate, int keyintSec, QString &error) {
     }
 
     const QByteArray path = streamEncoderPath().toUtf8();
-    OBSDataAutoRelease settings = obs_data_create_from_json_file_safe(path.constData(), "bak");
+    OBSDataAutoRelease settings = readSettingsFile(streamEncoderPath(), "bak");
     if (!settings)
         settings = obs_data_create();
     if (bitrate > 0)

@@ -1,19 +1,18 @@
 #include "bridge/ServiceSwitch.h"
 
 #include "core/ModuleConfigPath.h"
+#include "core/SettingsFile.h"
 
 #include <obs-frontend-api.h>
 #include <obs.hpp>
-#include <util/platform.h>
 
 namespace {
 void backUpService(obs_service_t *service, obs_data_t *settings) {
-    os_mkdirs(moduleConfigPath(QString()).toUtf8().constData());
     OBSDataAutoRelease backup = obs_data_create();
     obs_data_set_string(backup, "type", obs_service_get_type(service));
     obs_data_set_obj(backup, "settings", settings);
-    obs_data_save_json_safe(
-        backup, moduleConfigPath(QStringLiteral("previous-service.json")).toUtf8().constData(), "tmp", "bak");
+    // It holds the replaced service's stream key.
+    writeOwnerOnlySettingsFile(moduleConfigPath(QStringLiteral("previous-service.json")), backup, true);
 }
 } // namespace
 

@@ -2,7 +2,9 @@
 
 #include "bridge/StreamTracker.h"
 #include "core/ObsCompat.h"
+#include "core/SettingsFile.h"
 
+#include <cmath>
 #include <obs-frontend-api.h>
 #include <obs.hpp>
 #include <util/util.hpp>
@@ -12,12 +14,17 @@ QString text(const char *utf8) {
     return QString::fromUtf8(utf8 ? utf8 : "");
 }
 
+// Qt writes NaN and infinities as null, and the state never holds null.
+double finiteOrZero(double value) {
+    return std::isfinite(value) ? value : 0.0;
+}
+
 QJsonObject outputHealth(obs_output_t *output) {
     return QJsonObject{
         {QStringLiteral("reconnecting"), obs_output_reconnecting(output)},
         {QStringLiteral("dropped"), obs_output_get_frames_dropped(output)},
         {QStringLiteral("frames"), obs_output_get_total_frames(output)},
-        {QStringLiteral("congestion"), double(obs_output_get_congestion(output))},
+        {QStringLiteral("congestion"), finiteOrZero(obs_output_get_congestion(output))},
         {QStringLiteral("lastError"), text(obs_output_get_last_error(output))},
     };
 }
@@ -49,8 +56,7 @@ QJsonObject advancedEncoderReport(config_t *profile) {
     OBSDataAutoRelease settings = id ? obs_encoder_defaults(id) : nullptr;
     if (!settings)
         settings = obs_data_create();
-    OBSDataAutoRelease stored =
-        obs_data_create_from_json_file_safe(streamEncoderPath().toUtf8().constData(), "bak");
+    OBSDataAutoRelease stored = readSettingsFile(streamEncoderPath(), "bak");
     if (stored)
         obs_data_apply(settings, stored);
 

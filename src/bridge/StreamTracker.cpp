@@ -42,7 +42,7 @@ int rateKbps(quint64 bytes, qint64 elapsedMs) {
     return int(double(bytes) * 8.0 / double(elapsedMs));
 }
 
-void sampleStreamRate() {
+void sampleStreamRate(qint64 now) {
     StreamTracker &tracker = streamTracker();
     OBSOutputAutoRelease output = obs_frontend_get_streaming_output();
     if (!output) {
@@ -56,7 +56,6 @@ void sampleStreamRate() {
     }
 
     const quint64 bytes = obs_output_get_total_bytes(output);
-    const qint64 now = wallClockMs();
     // A count that went backwards, or a clock that did not advance, only sets a new base.
     if (tracker.lastSampleMs != 0 && now > tracker.lastSampleMs && bytes >= tracker.lastTotalBytes)
         tracker.kbps = rateKbps(bytes - tracker.lastTotalBytes, now - tracker.lastSampleMs);

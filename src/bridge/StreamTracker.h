@@ -19,8 +19,8 @@ StreamTracker &streamTracker();
 // Records a front-end event of OBS's own stream.
 void onStreamEvent(enum obs_frontend_event event);
 
-// Measures the send rate of OBS's stream; called once a second.
-void sampleStreamRate();
+// Measures the send rate of OBS's stream at now (ms since the Unix epoch); called once a second.
+void sampleStreamRate(qint64 now);
 
 // Kilobits per second for bytes sent over elapsedMs, truncated toward zero.
 int rateKbps(quint64 bytes, qint64 elapsedMs);

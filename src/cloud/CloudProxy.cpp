@@ -5,6 +5,7 @@
 #include "http/HttpRequest.h"
 #include "http/ResponseWriter.h"
 #include "server/LocalServer.h"
+#include "server/RouteDecision.h"
 
 #include <QBuffer>
 #include <QJsonDocument>
@@ -14,8 +15,6 @@
 #include <QTcpSocket>
 
 namespace {
-constexpr int kProxyTimeoutMs = 20000;
-
 // Connection, proxy and timeout failures: no complete HTTP answer reached the module.
 bool transferBroke(QNetworkReply::NetworkError error) {
     return error > QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied;
@@ -47,12 +46,32 @@ LinkPollAnswer takeLinkToken(const QByteArray &body) {
     return answer;
 }
 
+// Qt's own call for each standard method: sent as a custom verb, a HEAD would wait for a body that
+// never comes.
+QNetworkReply *sendWithMethod(QNetworkAccessManager &network, const QNetworkRequest &outgoing,
+                              const QByteArray &method, const QByteArray &body) {
+    if (method == "GET")
+        return network.get(outgoing);
+    if (method == "HEAD")
+        return network.head(outgoing);
+    if (method == "DELETE" && body.isEmpty())
+        return network.deleteResource(outgoing);
+    // The body travels with the reply, which owns the buffer it is read from.
+    auto *bodyBuffer = new QBuffer;
+    bodyBuffer->setData(body);
+    bodyBuffer->open(QIODevice::ReadOnly);
+    QNetworkReply *reply = method == "POST"  ? network.post(outgoing, bodyBuffer)
+                           : method == "PUT" ? network.put(outgoing, bodyBuffer)
+                                             : network.sendCustomRequest(outgoing, method, bodyBuffer);
+    bodyBuffer->setParent(reply);
+    return reply;
+}
 } // namespace
 
 void proxyRequest(LocalServer &server, QTcpSocket *socket, const HttpRequest &request,
-                  const QString &targetUrl, bool toCloud) {
-    QNetworkRequest outgoing(QUrl(targetUrl, QUrl::TolerantMode));
-    outgoing.setTransferTimeout(kProxyTimeoutMs);
+                  const RouteDecision &decision) {
+    QNetworkRequest outgoing(QUrl::fromEncoded(decision.targetUrl.toUtf8(), QUrl::StrictMode));
+    outgoing.setTransferTimeout(server.limits.proxyTimeoutMs);
     outgoing.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     const QByteArray contentType = request.headers.value("content-type");
     if (!contentType.isEmpty())
@@ -60,22 +79,17 @@ void proxyRequest(LocalServer &server, QTcpSocket *socket, const HttpRequest &re
     outgoing.setRawHeader("Accept", "application/json");
     outgoing.setRawHeader("User-Agent", clientUserAgent());
     outgoing.setRawHeader("X-Orvane-Client", "obs-plugin");
-    if (toCloud && !server.token.isEmpty())
+    if (decision.toCloud && !server.token.isEmpty())
         outgoing.setRawHeader("Authorization", "Bearer " + server.token.toUtf8());
 
     ProxyCall call;
     call.server = &server;
     call.connection = socket;
-    call.toCloud = toCloud;
-    call.linkPoll = toCloud && request.path == "/cloud/api/auth/app-link/poll";
-    call.logout = toCloud && request.path == "/cloud/api/auth/logout";
-
-    // The body travels with the reply, which owns the buffer it is read from.
-    auto *body = new QBuffer;
-    body->setData(request.body);
-    body->open(QIODevice::ReadOnly);
-    call.reply = server.network->sendCustomRequest(outgoing, request.method, body);
-    body->setParent(call.reply);
+    call.toCloud = decision.toCloud;
+    // Matched on the path the cloud receives, so no spelling of it slips past.
+    call.linkPoll = decision.toCloud && decision.proxiedPath == "/api/auth/app-link/poll";
+    call.logout = decision.toCloud && decision.proxiedPath == "/api/auth/logout";
+    call.reply = sendWithMethod(*server.network, outgoing, request.method, request.body);
     QObject::connect(call.reply, &QNetworkReply::finished, call.reply, [call] { onProxyReply(call); });
 }
 

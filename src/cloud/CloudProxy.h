@@ -7,6 +7,7 @@ class QNetworkReply;
 class QTcpSocket;
 struct HttpRequest;
 struct LocalServer;
+struct RouteDecision;
 
 // What one forwarded call carries from the request to its reply.
 struct ProxyCall {
@@ -18,7 +19,8 @@ struct ProxyCall {
     bool logout = false;   // any answer signs the user out
 };
 
-// Forwards a page request to the cloud (toCloud) or the desktop app; the answer is written by onProxyReply.
+// Forwards a page request to the cloud or the desktop app, as the router decided; the answer is written by
+// onProxyReply.
 void proxyRequest(LocalServer &server, QTcpSocket *socket, const HttpRequest &request,
-                  const QString &targetUrl, bool toCloud);
+                  const RouteDecision &decision);
 void onProxyReply(const ProxyCall &call);

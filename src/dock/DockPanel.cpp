@@ -3,6 +3,7 @@
 #include "core/Log.h"
 #include "core/ModuleConfigPath.h"
 #include "core/ObsCompat.h"
+#include "core/SettingsFile.h"
 #include "dock/QCefInterface.h"
 
 #include <QDockWidget>
@@ -79,8 +80,8 @@ void attachDockBrowser(const QString &url) {
 }
 
 void placeDockOnFirstRun() {
-    const QByteArray path = moduleConfigPath(QStringLiteral("dock.json")).toUtf8();
-    OBSDataAutoRelease dockState = obs_data_create_from_json_file_safe(path.constData(), "bak");
+    const QString path = moduleConfigPath(QStringLiteral("dock.json"));
+    OBSDataAutoRelease dockState = readSettingsFile(path, "bak");
     if (!dockState)
         dockState = obs_data_create();
     if (obs_data_get_bool(dockState, "shown") || !dockPlaceholder)
@@ -99,9 +100,8 @@ void placeDockOnFirstRun() {
     }
 
     // Written even without a dock, so the placement is tried on one run only.
-    os_mkdirs(moduleConfigPath(QString()).toUtf8().constData());
     obs_data_set_bool(dockState, "shown", true);
-    obs_data_save_json_safe(dockState, path.constData(), "tmp", "bak");
+    writeSettingsFile(path, dockState);
 }
 
 void closeDockBrowser() {

@@ -5,10 +5,11 @@
 #include "cloud/AccountToken.h"
 #include "cloud/CloudProxy.h"
 #include "cloud/DockPage.h"
+#include "core/WallClock.h"
 #include "dock/DockPanel.h"
-#include "http/HttpRequest.h"
 #include "relay/Relay.h"
 #include "server/LocalServer.h"
+#include "server/RouteDecision.h"
 
 #include <QTimer>
 #include <memory>
@@ -20,16 +21,18 @@ std::unique_ptr<QTimer> tickTimer;
 constexpr int kTickIntervalMs = 1000;
 
 void onTick() {
-    sampleStreamRate();
-    relayRetryCheck();
+    const qint64 now = wallClockMs();
+    sampleStreamRate(now);
+    relayRetryCheck(now);
 }
 
 RouteTargets moduleRoutes() {
     RouteTargets targets;
     targets.bridge = answerBridgeRequest;
     targets.proxy = proxyRequest;
-    targets.dockPage = [](LocalServer &server, QTcpSocket *socket, const HttpRequest &request) {
-        serveDockPage(server, socket, request.path);
+    targets.dockPage = [](LocalServer &server, QTcpSocket *socket, const HttpRequest &,
+                          const RouteDecision &decision) {
+        serveDockPage(server, socket, decision.path);
     };
     return targets;
 }

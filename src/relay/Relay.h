@@ -16,15 +16,17 @@ void releaseRelayPipeline();
 bool startRelay(); // true: the output runs or is starting
 void stopRelay();
 QString relaySignature();
-// Starts the relay when OBS's stream has started and stops it when that stream is stopping.
+// Starts the relay when OBS's stream has started; stops it when that stream is stopping or has stopped
+// (a failed stream raises only "stopped").
 void relayOnFrontendEvent(enum obs_frontend_event event);
 // Stops the relay and releases its output, service and encoders; harmless when repeated.
 void shutdownRelay();
 
 // Status and retry.
 QString relayStopMessage(qint64 code);
-// Restarts a relay that should be sending, at most once every 5 seconds; called once a second.
-void relayRetryCheck();
+// Restarts a relay that should be sending, at most once every 5 seconds, and stops one that outlived
+// OBS's stream; called once a second with the time (ms since the Unix epoch).
+void relayRetryCheck(qint64 now);
 QJsonObject relayStatusJson();
 void connectRelaySignals(obs_output_t *output, RelayState &relay);
 void disconnectRelaySignals(obs_output_t *output, RelayState &relay);

@@ -149,7 +149,8 @@ void relayOnFrontendEvent(enum obs_frontend_event event) {
             relay.wanted = true;
             startRelay();
         }
-    } else if (event == OBS_FRONTEND_EVENT_STREAMING_STOPPING) {
+    } else if (event == OBS_FRONTEND_EVENT_STREAMING_STOPPING ||
+               event == OBS_FRONTEND_EVENT_STREAMING_STOPPED) {
         stopRelay();
     }
 }

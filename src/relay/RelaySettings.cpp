@@ -1,15 +1,15 @@
 #include "core/ModuleConfigPath.h"
+#include "core/SettingsFile.h"
 #include "relay/Relay.h"
 
 #include <obs-frontend-api.h>
-#include <util/platform.h>
 
 namespace {
 constexpr int kMinRelayBitrate = 500;
 constexpr int kMaxRelayBitrate = 50000;
 
-QByteArray relaySettingsPath() {
-    return moduleConfigPath(QStringLiteral("relay.json")).toUtf8();
+QString relaySettingsPath() {
+    return moduleConfigPath(QStringLiteral("relay.json"));
 }
 } // namespace
 
@@ -19,7 +19,7 @@ RelayState &moduleRelay() {
 }
 
 void loadRelaySettings() {
-    OBSDataAutoRelease stored = obs_data_create_from_json_file_safe(relaySettingsPath().constData(), "bak");
+    OBSDataAutoRelease stored = readSettingsFile(relaySettingsPath(), "bak");
     if (!stored)
         return;
     obs_data_set_default_int(stored, "bitrate", kDefaultRelayBitrate);
@@ -33,13 +33,13 @@ void loadRelaySettings() {
 
 void saveRelaySettings() {
     const RelayState &relay = moduleRelay();
-    os_mkdirs(moduleConfigPath(QString()).toUtf8().constData());
     OBSDataAutoRelease settings = obs_data_create();
     obs_data_set_bool(settings, "enabled", relay.enabled);
     obs_data_set_string(settings, "server", relay.server.toUtf8().constData());
     obs_data_set_string(settings, "key", relay.key.toUtf8().constData());
     obs_data_set_int(settings, "bitrate", relay.bitrate);
-    obs_data_save_json_safe(settings, relaySettingsPath().constData(), "tmp", "bak");
+    // It holds the relay's stream key.
+    writeOwnerOnlySettingsFile(relaySettingsPath(), settings, true);
 }
 
 void updateRelaySettings(bool enabled, const QString &server, const QString &key, int bitrate) {

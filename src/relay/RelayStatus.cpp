@@ -17,8 +17,14 @@ void onRelayStart(void *data, calldata_t *) {
     auto *relay = static_cast<RelayState *>(data);
     onMainThread([relay] {
         relay->connecting = false;
-        relay->sending = true;
         relay->reconnecting = false;
+        if (!relay->wanted) {
+            // Stopped while it was connecting, when obs_output_stop could not act yet: stop it now.
+            if (relay->output)
+                obs_output_stop(relay->output);
+            return;
+        }
+        relay->sending = true;
         relay->error.clear();
     });
 }
@@ -100,13 +106,17 @@ QString relayStopMessage(qint64 code) {
     }
 }
 
-void relayRetryCheck() {
+void relayRetryCheck(qint64 now) {
     RelayState &relay = moduleRelay();
-    if (!relay.wanted || relay.connecting)
+    const bool relayActive = relay.output && obs_output_active(relay.output);
+    // OBS's stream can end without a "stopping" event (a failure): the relay never outlives it.
+    if (relayActive && !obs_frontend_streaming_active()) {
+        stopRelay();
         return;
-    if (relay.output && obs_output_active(relay.output))
+    }
+    if (!relay.wanted || relay.connecting || relayActive)
         return;
-    if (wallClockMs() - relay.lastAttemptMs < kRetrySpacingMs)
+    if (now - relay.lastAttemptMs < kRetrySpacingMs)
         return;
     if (relay.enabled && obs_frontend_streaming_active())
         startRelay();

@@ -6,48 +6,147 @@
 #include "server/Router.h"
 
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
+#include <algorithm>
 #include <memory>
+
+namespace {
+void forget(LocalServer &server, const Conn *conn) {
+    auto &open = server.openConnections;
+    open.erase(std::remove_if(open.begin(), open.end(),
+                              [conn](const std::shared_ptr<Conn> &entry) { return entry.get() == conn; }),
+               open.end());
+}
+
+void drop(LocalServer &server, const std::shared_ptr<Conn> &conn) {
+    const std::shared_ptr<Conn> keep = conn; // erasing must not free it while it is in use here
+    forget(server, keep.get());
+    keep->buffer = QByteArray();
+    if (keep->socket)
+        keep->socket->abort();
+}
+
+// The oldest connection still sending its request, other than spared.
+std::shared_ptr<Conn> oldestIdle(const LocalServer &server, const Conn *spared = nullptr) {
+    for (const std::shared_ptr<Conn> &conn : server.openConnections) {
+        if (!conn->handled && conn.get() != spared)
+            return conn;
+    }
+    return nullptr;
+}
+
+bool makeRoomForOneMore(LocalServer &server) {
+    while (int(server.openConnections.size()) >= server.limits.maxConnections) {
+        const std::shared_ptr<Conn> idle = oldestIdle(server);
+        if (!idle)
+            return false;
+        drop(server, idle);
+    }
+    return true;
+}
+
+// Over the byte cap, the oldest idle connections go first; conn itself only when it is the last one.
+void keepWithinByteCap(LocalServer &server, const std::shared_ptr<Conn> &conn) {
+    while (bufferedRequestBytes(server) > server.limits.maxBufferedBytes) {
+        std::shared_ptr<Conn> victim = oldestIdle(server, conn.get());
+        drop(server, victim ? victim : conn);
+        if (!victim)
+            return;
+    }
+}
+
+void answerNow(Conn &conn, int status, const QByteArray &body) {
+    conn.handled = true;
+    conn.buffer = QByteArray();
+    writeResponse(conn.socket, status, "text/plain", body);
+}
+
+// Reads the head once it is complete; false when the connection has been answered instead.
+bool readHead(LocalServer &server, Conn &conn) {
+    const qsizetype headEnd = findHeadEnd(conn.buffer, conn.scannedTo - 3);
+    if (headEnd < 0) {
+        conn.scannedTo = conn.buffer.size();
+        if (conn.buffer.size() > kMaxHeadBytes)
+            answerNow(conn, 431, "Too large");
+        return false;
+    }
+    ParsedHead head = parseHead(conn.buffer, headEnd);
+    if (head.kind == ParseOutcome::BadRequestLine) {
+        answerNow(conn, 400, "Bad request");
+        return false;
+    }
+    if (head.kind == ParseOutcome::BodyTooLarge) {
+        answerNow(conn, 413, "Too large");
+        return false;
+    }
+    conn.decision = decideRoute(server, head.request);
+    if (conn.decision.target == RouteDecision::Refuse) {
+        conn.handled = true;
+        conn.buffer = QByteArray();
+        dispatchRoute(server, conn.socket, head.request, conn.decision);
+        return false;
+    }
+    conn.headRead = true;
+    conn.request = std::move(head.request);
+    conn.bodyLength = head.bodyLength;
+    conn.bodyStart = headEnd + 4;
+    return true;
+}
+} // namespace
 
 void acceptPending(LocalServer &server) {
     while (server.listener->hasPendingConnections()) {
         QTcpSocket *socket = server.listener->nextPendingConnection();
+        if (!makeRoomForOneMore(server)) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         auto conn = std::make_shared<Conn>();
-        QObject::connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-        // Every connection ends 30 s after it was accepted, busy or idle.
-        QTimer::singleShot(kConnectionLifetimeMs, socket, [socket] { socket->abort(); });
+        conn->socket = socket;
+        server.openConnections.push_back(conn);
+        const Conn *key = conn.get();
+        QObject::connect(socket, &QAbstractSocket::disconnected, socket, [&server, socket, key] {
+            forget(server, key);
+            socket->deleteLater();
+        });
+        QTimer::singleShot(server.limits.connectionLifetimeMs, socket, [socket] { socket->abort(); });
         QObject::connect(socket, &QIODevice::readyRead, socket,
-                         [&server, socket, conn] { readRequest(server, socket, *conn); });
+                         [&server, conn] { readRequest(server, conn); });
     }
 }
 
-void readRequest(LocalServer &server, QTcpSocket *socket, Conn &conn) {
-    if (conn.handled) {
-        socket->readAll();
+void readRequest(LocalServer &server, const std::shared_ptr<Conn> &conn) {
+    if (!conn->socket)
+        return;
+    if (conn->handled) {
+        conn->socket->readAll();
         return;
     }
-    conn.buffer += socket->readAll();
-    const ParseOutcome outcome = parseRequest(conn.buffer);
-    if (outcome.kind == ParseOutcome::NeedMore)
+    conn->buffer += conn->socket->readAll();
+    if (!conn->headRead && !readHead(server, *conn)) {
+        if (!conn->handled) // the head is still coming
+            keepWithinByteCap(server, conn);
         return;
+    }
+    if (conn->buffer.size() - conn->bodyStart < conn->bodyLength) {
+        keepWithinByteCap(server, conn);
+        return;
+    }
 
-    conn.handled = true;
-    conn.buffer.clear();
-    switch (outcome.kind) {
-    case ParseOutcome::HeadTooLarge:
-        writeResponse(socket, 431, "text/plain", "Too large");
-        break;
-    case ParseOutcome::BadRequestLine:
-        writeResponse(socket, 400, "text/plain", "Bad request");
-        break;
-    case ParseOutcome::BodyTooLarge:
-        writeResponse(socket, 413, "text/plain", "Too large");
-        break;
-    case ParseOutcome::Complete:
-        route(server, socket, outcome.request);
-        break;
-    case ParseOutcome::NeedMore:
-        break;
-    }
+    conn->handled = true;
+    conn->request.body = conn->buffer.mid(conn->bodyStart, conn->bodyLength);
+    conn->buffer = QByteArray();
+    dispatchRoute(server, conn->socket, conn->request, conn->decision);
+}
+
+int openConnectionCount(const LocalServer &server) {
+    return int(server.openConnections.size());
+}
+
+qint64 bufferedRequestBytes(const LocalServer &server) {
+    qint64 total = 0;
+    for (const std::shared_ptr<Conn> &conn : server.openConnections)
+        total += conn->buffer.size();
+    return total;
 }

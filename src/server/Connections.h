@@ -1,20 +1,36 @@
 #pragma once
 
-#include <QByteArray>
+#include "http/HttpRequest.h"
+#include "server/RouteDecision.h"
 
-class QTcpSocket;
+#include <QByteArray>
+#include <QPointer>
+#include <QTcpSocket>
+#include <memory>
+
 struct LocalServer;
 
-// Per-connection state: what arrived so far, and whether the one request was already answered or routed.
+// One connection's request as it arrives. The head is parsed and judged once, when it is complete;
+// only an admitted request has its body read.
 struct Conn {
+    QPointer<QTcpSocket> socket;
     QByteArray buffer;
-    bool handled = false;
+    qsizetype scannedTo = 0; // the head's end was looked for up to here
+    bool headRead = false;
+    HttpRequest request; // once headRead: the request, its body still missing
+    RouteDecision decision;
+    qint64 bodyLength = 0;
+    qsizetype bodyStart = 0;
+    bool handled = false; // answered or handed on: anything more that arrives is dropped
 };
 
-inline constexpr int kConnectionLifetimeMs = 30000;
-
-// Takes over every connection waiting on the server's listener.
+// Takes over every connection waiting on the server's listener. At the connection cap the oldest
+// connection that is still sending its request makes room; with none such, the new one is closed.
 void acceptPending(LocalServer &server);
 
-// Collects the bytes of a connection's request and hands it on once complete.
-void readRequest(LocalServer &server, QTcpSocket *socket, Conn &conn);
+// Collects the bytes of a connection's request and answers or hands it on as soon as it can.
+void readRequest(LocalServer &server, const std::shared_ptr<Conn> &conn);
+
+// The connections open now, and the request bytes they hold.
+int openConnectionCount(const LocalServer &server);
+qint64 bufferedRequestBytes(const LocalServer &server);

@@ -79,6 +79,7 @@ void LocalServer::teardown() {
             connection->disconnect();
         listener.release()->deleteLater();
     }
+    openConnections.clear();
     if (network) {
         for (QNetworkReply *pending : network->findChildren<QNetworkReply *>())
             pending->disconnect();

@@ -1,13 +1,16 @@
 #pragma once
 
 #include "server/RouteTargets.h"
+#include "server/ServerLimits.h"
 
 #include <QString>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 class QNetworkAccessManager;
 class QTcpServer;
+struct Conn;
 
 // The loopback HTTP server of one OBS run and the configuration it carries.
 struct LocalServer {
@@ -24,6 +27,8 @@ struct LocalServer {
     std::unique_ptr<QTcpServer> listener;
     std::unique_ptr<QNetworkAccessManager> network;
     RouteTargets routes;
+    ServerLimits limits;
+    std::vector<std::shared_ptr<Conn>> openConnections; // in the order they were accepted
     QString bridgeKey;
     QString cloudBase;
     QString appBase;

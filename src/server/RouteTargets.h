@@ -1,19 +1,18 @@
 #pragma once
 
-#include <QString>
 #include <functional>
 
 class QTcpSocket;
 struct HttpRequest;
 struct LocalServer;
+struct RouteDecision;
 
 // Where an admitted request goes. The features register their handlers here, so the server knows
 // nothing of them.
 struct RouteTargets {
-    using Handler = std::function<void(LocalServer &, QTcpSocket *, const HttpRequest &)>;
-    using ProxyHandler = std::function<void(LocalServer &, QTcpSocket *, const HttpRequest &,
-                                            const QString &targetUrl, bool toCloud)>;
+    using Handler =
+        std::function<void(LocalServer &, QTcpSocket *, const HttpRequest &, const RouteDecision &)>;
     Handler bridge;
-    ProxyHandler proxy;
+    Handler proxy;
     Handler dockPage;
 };

@@ -1,8 +1,11 @@
 #include "server/Router.h"
 
 #include "http/HttpRequest.h"
+#include "http/RequestPath.h"
 #include "http/ResponseWriter.h"
 #include "server/LocalServer.h"
+
+#include <QUrl>
 
 namespace {
 RouteDecision refusal(int status, const QByteArray &contentType, const QByteArray &body) {
@@ -13,10 +16,20 @@ RouteDecision refusal(int status, const QByteArray &contentType, const QByteArra
     return decision;
 }
 
-RouteDecision handTo(RouteDecision::Target target) {
+RouteDecision handTo(RouteDecision::Target target, const QByteArray &path) {
     RouteDecision decision;
     decision.target = target;
+    decision.path = path;
     return decision;
+}
+
+// The far side gets the checked path exactly: set decoded, so Qt neither decodes nor resolves it again.
+QString proxyTargetUrl(const QString &base, const QByteArray &path, const QByteArray &query) {
+    QUrl url(base, QUrl::TolerantMode);
+    url.setPath(url.path(QUrl::FullyDecoded) + QString::fromUtf8(path), QUrl::DecodedMode);
+    if (!query.isEmpty())
+        url.setQuery(QString::fromUtf8(query), QUrl::TolerantMode);
+    return url.toString(QUrl::FullyEncoded);
 }
 
 bool hostIsAccepted(const LocalServer &server, const QByteArray &host) {
@@ -32,52 +45,52 @@ bool bridgeKeyMatches(const LocalServer &server, const HttpRequest &request) {
 RouteDecision decideRoute(const LocalServer &server, const HttpRequest &request) {
     if (!hostIsAccepted(server, request.headers.value("host")))
         return refusal(403, "text/plain", "Wrong host");
-    if (request.path.contains("..") || request.path.contains('\\'))
+    const std::optional<QByteArray> path = normalisedPath(request.path);
+    if (!path || request.path.contains("..") || request.path.contains('\\'))
         return refusal(400, "text/plain", "Bad path");
 
-    const bool toBridge = request.path.startsWith("/bridge/");
-    const bool toCloud = request.path.startsWith("/cloud/");
-    const bool toApp = request.path.startsWith("/app/");
+    const bool toBridge = path->startsWith("/bridge/");
+    const bool toCloud = path->startsWith("/cloud/");
+    const bool toApp = path->startsWith("/app/");
     if (toBridge || toCloud || toApp) {
         if (!bridgeKeyMatches(server, request))
             return refusal(403, kJsonContentType, compactJson(errorObject(QStringLiteral("Not allowed."))));
         if (toBridge)
-            return handTo(RouteDecision::Bridge);
+            return handTo(RouteDecision::Bridge, *path);
 
-        QByteArray remainder = request.path.mid(toCloud ? 6 : 4);
-        if (!request.query.isEmpty())
-            remainder += '?' + request.query;
-        RouteDecision decision = handTo(RouteDecision::Proxy);
+        RouteDecision decision = handTo(RouteDecision::Proxy, *path);
         decision.toCloud = toCloud;
-        decision.targetUrl = (toCloud ? server.cloudBase : server.appBase) + QString::fromUtf8(remainder);
+        decision.proxiedPath = path->mid(toCloud ? 6 : 4);
+        decision.targetUrl =
+            proxyTargetUrl(toCloud ? server.cloudBase : server.appBase, decision.proxiedPath, request.query);
         return decision;
     }
 
     if (request.method == "GET" || request.method == "HEAD")
-        return handTo(RouteDecision::DockPage);
+        return handTo(RouteDecision::DockPage, *path);
     return refusal(405, "text/plain", "Method not allowed");
 }
 
-void route(LocalServer &server, QTcpSocket *socket, const HttpRequest &request) {
-    const RouteDecision decision = decideRoute(server, request);
+void dispatchRoute(LocalServer &server, QTcpSocket *socket, const HttpRequest &request,
+                   const RouteDecision &decision) {
     const RouteTargets &targets = server.routes;
+    const RouteTargets::Handler *handler = nullptr;
     switch (decision.target) {
     case RouteDecision::Refuse:
         writeResponse(socket, decision.status, decision.contentType, decision.body);
         return;
     case RouteDecision::Bridge:
-        if (targets.bridge)
-            return targets.bridge(server, socket, request);
+        handler = &targets.bridge;
         break;
     case RouteDecision::Proxy:
-        if (targets.proxy)
-            return targets.proxy(server, socket, request, decision.targetUrl, decision.toCloud);
+        handler = &targets.proxy;
         break;
     case RouteDecision::DockPage:
-        if (targets.dockPage)
-            return targets.dockPage(server, socket, request);
+        handler = &targets.dockPage;
         break;
     }
-    // A target nobody registered: nothing here can answer it.
-    writeResponse(socket, 404, "text/plain", "Not found");
+    if (handler && *handler)
+        (*handler)(server, socket, request, decision);
+    else // a target nobody registered: nothing here can answer it
+        writeResponse(socket, 404, "text/plain", "Not found");
 }

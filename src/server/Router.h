@@ -1,24 +1,14 @@
 #pragma once
 
-#include <QByteArray>
-#include <QString>
+#include "server/RouteDecision.h"
 
 class QTcpSocket;
 struct HttpRequest;
 struct LocalServer;
 
-// Where one admitted request goes, or the refusal it gets.
-struct RouteDecision {
-    enum Target { Refuse, Bridge, Proxy, DockPage };
-    Target target = Refuse;
-    int status = 0;         // Refuse
-    QByteArray contentType; // Refuse
-    QByteArray body;        // Refuse
-    QString targetUrl;      // Proxy
-    bool toCloud = false;   // Proxy: the cloud, else the desktop app
-};
-
+// The admission checks, from the head alone: Host, path, bridge key, method. The body plays no part.
 RouteDecision decideRoute(const LocalServer &server, const HttpRequest &request);
 
-// Applies decideRoute: answers a refusal or hands the request to its target.
-void route(LocalServer &server, QTcpSocket *socket, const HttpRequest &request);
+// Answers a refusal or hands the request to the target decideRoute chose.
+void dispatchRoute(LocalServer &server, QTcpSocket *socket, const HttpRequest &request,
+                   const RouteDecision &decision);

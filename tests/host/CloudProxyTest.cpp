@@ -143,7 +143,8 @@ TEST_F(ProxyRun, AnswerCutShortIsNotPassedOffAsWhole) {
 TEST_F(ProxyRun, StalledCloudTimesOut) {
     answerAlways(cloud, Answer{0, {}, {}, true, {}});
     start();
-    EXPECT_EQ(call("GET", "/cloud/slow", {}, {}, 28000),
+    runningLocalServer()->limits.proxyTimeoutMs = 300;
+    EXPECT_EQ(call("GET", "/cloud/slow", {}, {}, 8000),
               expectedResponse("502 Bad Gateway", kJson, kCantReachCloud));
 }
 
@@ -173,6 +174,57 @@ TEST_F(ProxyRun, LinkPollStoresTheTokenAndKeepsItFromThePage) {
     answerAlways(cloud, Answer{200, R"({"token": 42})", {}, false, {}});
     EXPECT_EQ(responseBody(call("POST", "/cloud/api/auth/app-link/poll")), R"({"linked":true})");
     EXPECT_EQ(storedToken(), "");
+}
+
+TEST_F(ProxyRun, NoOtherSpellingOfAPathSlipsPastItsChecks) {
+    answerAlways(cloud, Answer{200, R"({"status":"linked","token":"raw-token"})", {}, false, {}});
+    start("tok-5");
+    // Dot segments in any encoding never leave the module: the far side would resolve them.
+    for (const QByteArray target :
+         {"/cloud/api/auth/app-link/x/%2e%2e/poll?code=C", "/cloud/%2e%2e/%2e%2e/admin/x", "/app/%2e%2e/x",
+          "/cloud/api/%2E/x", "/cloud/a%5c..%5cb"})
+        EXPECT_EQ(call("GET", target), expectedResponse("400 Bad Request", "text/plain", "Bad path"))
+            << target.constData();
+    EXPECT_TRUE(cloud.received.isEmpty());
+    EXPECT_TRUE(app.received.isEmpty());
+
+    // The link poll is known by the path the cloud receives, however the page spelled it.
+    for (const QByteArray target : {"/cloud/api/auth/app-link%2Fpoll?code=C",
+                                    "/cloud//api/auth/app-link/poll", "/cloud/api/auth/app-link/%70oll"}) {
+        const QByteArray answer = call("GET", target);
+        EXPECT_FALSE(answer.contains("raw-token")) << target.constData();
+        EXPECT_EQ(responseBody(answer), R"({"linked":true,"status":"linked"})") << target.constData();
+        EXPECT_EQ(cloud.received.last().target.left(23), "/api/auth/app-link/poll");
+    }
+    EXPECT_EQ(storedToken(), "raw-token");
+    answerAlways(cloud, Answer{200, "{}", {}, false, {}});
+    call("POST", "/cloud/api/auth/%6cogout");
+    EXPECT_EQ(storedToken(), "");
+}
+
+TEST_F(ProxyRun, EveryStandardMethodIsAnsweredAtOnce) {
+    answerAlways(cloud, Answer{204, {}, {{"X-Seen", "1"}}, false, {}});
+    start();
+    runningLocalServer()->limits.proxyTimeoutMs = 5000;
+    for (const QByteArray method : {"HEAD", "GET", "POST", "PUT", "DELETE", "PATCH"}) {
+        const QByteArray answer = call(method, "/cloud/api/x", {}, method == "GET" ? "" : "{}", 4000);
+        EXPECT_TRUE(answer.startsWith("HTTP/1.1 204 No Content")) << method.constData() << answer.constData();
+        EXPECT_EQ(cloud.received.last().method, method);
+    }
+}
+
+TEST_F(ProxyRun, ControlCharactersNeverTravelUpstream) {
+    answerAlways(cloud, Answer{200, "{}", {}, false, {}});
+    start("tok-6");
+    for (const QByteArray &headers :
+         {QByteArray("Content-Type: text/plain\rX-Injected: 2\r\n"), QByteArray("Content-Type: a\x01b\r\n")})
+        EXPECT_EQ(call("POST", "/cloud/api/x", headers, "{}"),
+                  expectedResponse("400 Bad Request", "text/plain", "Bad request"));
+    EXPECT_EQ(exchange(port, "PO\rST /cloud/api/x HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) +
+                                 "\r\nx-ov-bridge: " + key + "\r\n\r\n")
+                  .received,
+              expectedResponse("400 Bad Request", "text/plain", "Bad request"));
+    EXPECT_TRUE(cloud.received.isEmpty());
 }
 
 TEST_F(ProxyRun, LinkPollStoresTheTokenEvenWhenThePageLeft) {

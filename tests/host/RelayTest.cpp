@@ -1,4 +1,5 @@
 #include "relay/Relay.h"
+#include "core/WallClock.h"
 #include "host/ModuleRun.h"
 #include "relay/RelayEncoders.h"
 #include "support/HttpPeer.h"
@@ -106,6 +107,50 @@ TEST_F(RelayRun, FollowsObsStreamIntoARealRtmpServer) {
     EXPECT_TRUE(bytesFlowTo(nginx, "otherkey"));
 }
 
+TEST_F(RelayRun, NeverOutlivesObsStream) {
+    NginxRtmp nginx;
+    ASSERT_TRUE(nginx.start());
+    updateRelaySettings(true, nginx.rtmpUrl(), "relaykey", 2500);
+
+    // OBS's stream fails: OBS raises "stopped" without "stopping".
+    obsStreamStarts();
+    ASSERT_TRUE(waitUntil([&] { return relay.sending; }, 15000)) << relay.error.toStdString();
+    setFrontendStreaming(false);
+    emitFrontendEvent(OBS_FRONTEND_EVENT_STREAMING_STOPPED);
+    EXPECT_FALSE(relay.wanted);
+    EXPECT_TRUE(waitUntil([&] { return !obs_output_active(relay.output) && !relay.sending; }, 10000));
+
+    // No event at all: the tick finds the relay sending on its own and stops it.
+    obsStreamStarts();
+    ASSERT_TRUE(waitUntil([&] { return relay.sending; }, 15000));
+    setFrontendStreaming(false);
+    relayRetryCheck(wallClockMs());
+    EXPECT_TRUE(waitUntil([&] { return !obs_output_active(relay.output) && !relay.sending; }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return nginx.bytesIn("relaykey") < 0; }, 10000));
+}
+
+TEST_F(RelayRun, StopWhileConnectingIsNotLost) {
+    NginxRtmp nginx;
+    ASSERT_TRUE(nginx.start());
+    updateRelaySettings(true, nginx.rtmpUrl(), "relaykey", 2500);
+    for (const bool byDisabling : {false, true}) {
+        obsStreamStarts();
+        ASSERT_TRUE(relay.connecting);
+        if (byDisabling) {
+            updateRelaySettings(false, nginx.rtmpUrl(), "relaykey", 2500);
+            setFrontendStreaming(false);
+        } else {
+            obsStreamStops();
+        }
+        // The connection is made after the stop; the relay must not stay on it.
+        EXPECT_TRUE(waitUntil([&] { return !relay.connecting && !obs_output_active(relay.output); }, 15000));
+        runEventLoopFor(1500);
+        EXPECT_FALSE(obs_output_active(relay.output)) << byDisabling;
+        EXPECT_FALSE(relay.sending) << byDisabling;
+        updateRelaySettings(true, nginx.rtmpUrl(), "relaykey", 2500);
+    }
+}
+
 TEST_F(RelayRun, RetriesUntilTheServerIsReachable) {
     NginxRtmp nginx; // configured, not running yet
     updateRelaySettings(true, nginx.rtmpUrl(), "relaykey", 2500);
@@ -184,6 +229,6 @@ TEST_F(RelayRun, RetryIsIdleOnceObsStopsStreaming) {
     ASSERT_TRUE(waitUntil([&] { return relay.error.endsWith(kRetrySuffix); }, 15000));
     setFrontendStreaming(false);
     relay.lastAttemptMs = 0;
-    relayRetryCheck();
+    relayRetryCheck(wallClockMs());
     EXPECT_FALSE(relay.wanted);
 }

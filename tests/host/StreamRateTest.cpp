@@ -2,7 +2,6 @@
 #include "host/BridgeRun.h"
 #include "support/TestOutput.h"
 
-#include <QThread>
 #include <obs.hpp>
 
 using StreamRate = BridgeRun;
@@ -16,19 +15,17 @@ TEST_F(StreamRate, MeasuredFromTheSecondSampleAndKeptOverACountDrop) {
     emitFrontendEvent(OBS_FRONTEND_EVENT_STREAMING_STARTED);
     StreamTracker &tracker = streamTracker();
 
-    sampleStreamRate();
+    // The clock is given, and the event loop does not run in between: the module's own tick stays out.
+    const qint64 t0 = 1'700'000'000'000;
+    sampleStreamRate(t0);
     EXPECT_EQ(tracker.kbps, 0) << "the first sample only sets a base";
-    // Blocking, not running the event loop: the module's own tick must not sample in between.
-    QThread::msleep(1000);
-    setTestOutputBytes(250000); // 2,000,000 bits in a little over a second
-    sampleStreamRate();
-    EXPECT_GT(tracker.kbps, 1900);
-    EXPECT_LE(tracker.kbps, 2000);
+    setTestOutputBytes(250000); // 2,000,000 bits
+    sampleStreamRate(t0 + 1010);
+    EXPECT_EQ(tracker.kbps, 1980);
     const int measured = tracker.kbps;
 
-    QThread::msleep(200);
     setTestOutputBytes(1000);
-    sampleStreamRate();
+    sampleStreamRate(t0 + 1200);
     EXPECT_EQ(tracker.kbps, measured) << "a count that went backwards changes nothing";
     EXPECT_EQ(tracker.lastTotalBytes, 1000u);
 
@@ -40,13 +37,13 @@ TEST_F(StreamRate, MeasuredFromTheSecondSampleAndKeptOverACountDrop) {
 
     obs_output_stop(output);
     ASSERT_TRUE(waitUntil([&] { return !obs_output_active(output); }, 5000));
-    sampleStreamRate();
+    sampleStreamRate(t0 + 2000);
     EXPECT_EQ(tracker.kbps, 0);
     EXPECT_EQ(tracker.lastSampleMs, 0);
 
     setFrontendStreamingOutput(nullptr);
     tracker.kbps = 5;
-    sampleStreamRate();
+    sampleStreamRate(t0 + 3000);
     EXPECT_EQ(tracker.kbps, 0);
     EXPECT_FALSE(obsState().contains("dropped"));
 }

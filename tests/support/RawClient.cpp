@@ -9,8 +9,9 @@
 
 Exchange exchange(quint16 port, const QList<QByteArray> &pieces, int timeoutMs) {
     Exchange result;
-    QTcpSocket socket;
+    // The loop outlives the socket, whose destructor may still signal it.
     QEventLoop loop;
+    QTcpSocket socket;
     QObject::connect(&socket, &QIODevice::readyRead, [&] { result.received += socket.readAll(); });
     QObject::connect(&socket, &QAbstractSocket::disconnected, [&] {
         result.received += socket.readAll();

@@ -2,6 +2,7 @@
 
 namespace {
 uint64_t reportedBytes = 0;
+float reportedCongestion = 0;
 
 void registerTestOutput() {
     static bool registered = false;
@@ -31,6 +32,9 @@ void registerTestOutput() {
     info.get_total_bytes = [](void *) {
         return reportedBytes;
     };
+    info.get_congestion = [](void *) {
+        return reportedCongestion;
+    };
     obs_register_output(&info);
 }
 } // namespace
@@ -42,4 +46,8 @@ obs_output_t *createTestOutput() {
 
 void setTestOutputBytes(uint64_t bytes) {
     reportedBytes = bytes;
+}
+
+void setTestOutputCongestion(float congestion) {
+    reportedCongestion = congestion;
 }

@@ -1,9 +1,9 @@
 #include "cloud/ClientUserAgent.h"
-#include "core/CloudDefaults.h"
 #include "cloud/DockPage.h"
 #include "cloud/MimeType.h"
 #include "cloud/OfflinePage.h"
 #include "cloud/PageConfig.h"
+#include "core/CloudDefaults.h"
 
 #include <QUrl>
 #include <gtest/gtest.h>
