@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config clang-format
+  build-essential cmake pkg-config clang-format clang libclang-rt-14-dev
   obs-studio libobs-dev qtbase5-dev qt6-base-dev libx11-dev
   libgtest-dev
   xvfb xauth python3

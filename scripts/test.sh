@@ -4,6 +4,8 @@
 #   layers        no source folder includes a folder above it (scripts/check-layers.py)
 #   qt6           the Qt 6 build (modern OBS): unit and host tests
 #   qt5           the Qt 5 build (Debian's OBS): unit, host and real-OBS tests
+#   sanitizers    the Qt 6 unit and host tests again, built with ASan and UBSan
+#   fuzz corpus   the request fuzzer's seed corpus, replayed once (no fuzzing time: scripts/fuzz.sh fuzzes)
 # Further arguments go to every ctest run (for example -R DockPage).
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -44,5 +46,20 @@ for major in 6 5; do
     echo "tests qt$major skipped (its build failed)" >>"$results/steps"
   fi
 done
+
+# Leaks inside libobs's own plug-ins are not the module's: tests/sanitizers/leaks.supp names them.
+if step "build sanitizers" "$root/scripts/build.sh" asan; then :; fi
+if grep -qx "build sanitizers passed" "$results/steps"; then
+  LSAN_OPTIONS="suppressions=$root/tests/sanitizers/leaks.supp:print_suppressions=0" \
+    step "tests sanitizers" run_ctest "$root/build/asan" "$@"
+else
+  echo "tests sanitizers skipped (its build failed)" >>"$results/steps"
+fi
+
+replay_corpus() {
+  local fuzzer
+  fuzzer="$("$root/scripts/build-fuzzer.sh")" && "$fuzzer" "$root/tests/fuzz/corpus/"*
+}
+step "fuzz corpus" replay_corpus
 
 python3 "$root/scripts/test-summary.py" "$results"

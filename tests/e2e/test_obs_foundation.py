@@ -11,10 +11,14 @@ class ObsFoundation(unittest.TestCase):
         self.addCleanup(self.obs.stop)
 
     def test_loads_serves_and_exits_cleanly(self):
-        expected_port = next(p for p in range(FIRST_PORT, LAST_PORT + 1) if port_is_free(p))
+        # Whatever else runs on this machine: the first free port of the range, else one the system picks.
+        expected_port = next((p for p in range(FIRST_PORT, LAST_PORT + 1) if port_is_free(p)), None)
         self.obs.start()
         port = self.obs.dock_port()
-        self.assertEqual(port, expected_port)
+        if expected_port is None:
+            self.assertFalse(FIRST_PORT <= port <= LAST_PORT)
+        else:
+            self.assertEqual(port, expected_port)
         self.assertEqual(self.obs.log().count("[orvane] loaded (version 1.0.0)"), 1)
 
         host = b"Host: 127.0.0.1:%d\r\n" % port
@@ -58,17 +62,20 @@ class ObsFoundation(unittest.TestCase):
             self.assertEqual(run.stop(), 0, "OBS did not exit cleanly (attempt %d)" % attempt)
 
     def test_takes_the_next_port_when_the_first_ones_are_busy(self):
-        busy = []
-        for port in range(FIRST_PORT, FIRST_PORT + 6):
+        # Holds every free port of the range but the last free one, which the module must then take; with
+        # none free (the product or another OBS may run here), it must take one outside the range.
+        free = [port for port in range(FIRST_PORT, LAST_PORT + 1) if port_is_free(port)]
+        for port in free[:-1]:
             holder = loopback_socket()
             self.addCleanup(holder.close)
             holder.bind(("127.0.0.1", port))
             holder.listen()
-            busy.append(holder)
         self.obs.start()
-        self.assertEqual(self.obs.dock_port(), FIRST_PORT + 6)
+        if free:
+            self.assertEqual(self.obs.dock_port(), free[-1])
+        else:
+            self.assertFalse(FIRST_PORT <= self.obs.dock_port() <= LAST_PORT)
         self.assertEqual(self.obs.stop(), 0)
-
 
 if __name__ == "__main__":
     unittest.main()

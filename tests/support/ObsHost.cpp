@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <QThread>
+#include <dlfcn.h>
+#include <link.h>
 #include <cstdarg>
 #include <cstdio>
 #include <gtest/gtest.h>
@@ -70,6 +72,22 @@ private:
 } // namespace
 
 namespace obshost {
+namespace {
+// Under the leak checker: libobs closes its plug-ins and the graphics driver at shutdown, and a leak
+// inside a library that is gone can't be named (or suppressed by name). Keep every library mapped.
+void keepLoadedLibrariesMapped() {
+#ifdef __SANITIZE_ADDRESS__
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *) {
+            if (info->dlpi_name && *info->dlpi_name)
+                dlopen(info->dlpi_name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+            return 0;
+        },
+        nullptr);
+#endif
+}
+} // namespace
+
 void loadTestBrowserModule() {
     obs_module_t *module = nullptr;
     ASSERT_EQ(obs_open_module(&module, ORVANE_TEST_BROWSER_MODULE, nullptr), MODULE_SUCCESS);
@@ -104,6 +122,7 @@ void startVideoAndOutputs() {
         ASSERT_EQ(obs_open_module(&module, binary.constData(), data.constData()), MODULE_SUCCESS) << name;
         ASSERT_TRUE(obs_init_module(module)) << name;
     }
+    keepLoadedLibrariesMapped();
 }
 
 QString scratchRoot() {
