@@ -53,6 +53,12 @@ TEST_F(RouterDecision, PathsWithDotDotOrBackslashAreRefused) {
     expectRefusal(decide("GET", "/a\\b"), 400, "Bad path");
     expectRefusal(decide("GET", "/bridge/..", {}, "127.0.0.1:14590", key), 400, "Bad path");
     EXPECT_EQ(decide("GET", "/a", "x=..").target, RouteDecision::DockPage);
+    // Decoded strictly, as the far side would: encoded dots, backslashes and control characters, and
+    // escapes that are not two hex digits.
+    for (const QByteArray path : {"/%2e%2E/x", "/a/%2e/b", "/a%5Cb", "/a%00", "/a%zz", "/a%2", "/%2%e2e/x"})
+        expectRefusal(decide("GET", path), 400, "Bad path");
+    EXPECT_EQ(decide("GET", "/%69ndex.html").path, "/index.html");
+    EXPECT_EQ(decide("GET", "//a///b/").path, "/a/b/");
 }
 
 TEST_F(RouterDecision, ApiPathsNeedTheBridgeKey) {
