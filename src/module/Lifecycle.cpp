@@ -17,6 +17,7 @@
 namespace {
 std::unique_ptr<LocalServer> localServer;
 std::unique_ptr<QTimer> tickTimer;
+bool callbackRegistered = false;
 
 constexpr int kTickIntervalMs = 1000;
 
@@ -62,6 +63,14 @@ void shutDown() {
         localServer.reset();
     }
 }
+// Since OBS 30 the front-end API is gone once the exit event has been delivered, before modules
+// unload: everything that needs it ends here, the event callback included.
+void finishWithFrontend() {
+    shutDown();
+    if (callbackRegistered)
+        obs_frontend_remove_event_callback(onFrontendEvent, nullptr);
+    callbackRegistered = false;
+}
 } // namespace
 
 void onFrontendEvent(enum obs_frontend_event event, void *) {
@@ -70,7 +79,14 @@ void onFrontendEvent(enum obs_frontend_event event, void *) {
     if (event == OBS_FRONTEND_EVENT_FINISHED_LOADING)
         startUp();
     else if (event == OBS_FRONTEND_EVENT_EXIT)
-        shutDown();
+        finishWithFrontend();
+}
+
+void registerFrontendCallback() {
+    if (callbackRegistered)
+        return;
+    obs_frontend_add_event_callback(onFrontendEvent, nullptr);
+    callbackRegistered = true;
 }
 
 LocalServer *runningLocalServer() {

@@ -7,6 +7,9 @@ struct LocalServer;
 // OBS's front-end event callback: feeds the stream tracker and the relay, then runs start-up and shutdown.
 void onFrontendEvent(enum obs_frontend_event event, void *privateData);
 
+// Registers onFrontendEvent with OBS once; the exit event removes it again.
+void registerFrontendCallback();
+
 // The server of this run; null before OBS finished loading and after it exits.
 LocalServer *runningLocalServer();
 

@@ -44,12 +44,13 @@ MODULE_EXPORT const char *obs_module_description(void) {
 MODULE_EXPORT bool obs_module_load(void) {
     loadRelaySettings();
     createDockPlaceholder();
-    obs_frontend_add_event_callback(onFrontendEvent, nullptr);
+    registerFrontendCallback();
     logMessage(LOG_INFO, "loaded (version %s)", kModuleVersion);
     return true;
 }
 
+// No front-end call from here: OBS 30 and later have torn the front-end API down by now, and the
+// callback went at the exit event.
 MODULE_EXPORT void obs_module_unload(void) {
-    obs_frontend_remove_event_callback(onFrontendEvent, nullptr);
     shutdownRelay();
 }

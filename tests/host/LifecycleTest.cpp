@@ -46,9 +46,11 @@ TEST_F(LifecycleRun, FinishedLoadingStartsTheServerAndExitStopsIt) {
     QTcpServer probe;
     EXPECT_TRUE(probe.listen(QHostAddress::LocalHost, port)) << "port still taken after exit";
 
-    // Unloading after exit only removes the callback.
-    obs_module_unload();
+    // The exit event ends the module's use of the front-end: OBS 30 and later tear it down right after.
     EXPECT_EQ(registeredFrontendCallbacks(), 0u);
+    obs_module_unload();
+    EXPECT_EQ(frontendCallsAfterTeardown(), 0);
+    startNextFrontendRun();
     obs_module_load();
 }
 

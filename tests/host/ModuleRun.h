@@ -21,7 +21,9 @@ protected:
 
     void TearDown() override {
         emitFrontendEvent(OBS_FRONTEND_EVENT_EXIT);
+        EXPECT_EQ(registeredFrontendCallbacks(), 0u) << "the event callback outlived the exit event";
         obs_module_unload();
+        EXPECT_EQ(frontendCallsAfterTeardown(), 0) << "a front-end call after the exit event";
         setFrontendStreaming(false);
         setFrontendStreamingOutput(nullptr);
         clearFrontendStreamingService();
@@ -30,6 +32,12 @@ protected:
     }
 
     LocalServer &finishLoading() {
+        // After an exit event this is OBS's next run: the module is loaded afresh.
+        if (registeredFrontendCallbacks() == 0) {
+            obs_module_unload();
+            startNextFrontendRun();
+            obs_module_load();
+        }
         emitFrontendEvent(OBS_FRONTEND_EVENT_FINISHED_LOADING);
         EXPECT_NE(runningLocalServer(), nullptr);
         return *runningLocalServer();

@@ -62,6 +62,7 @@ TEST_F(SettingsFiles, SecretsAreOwnerOnlyAndSignOutLeavesNoCopy) {
     emitFrontendEvent(OBS_FRONTEND_EVENT_EXIT);
     obs_module_unload();
     moduleRelay() = RelayState();
+    startNextFrontendRun();
     obs_module_load(); // nothing brings the old token back
     start();
     EXPECT_EQ(server->token, "");

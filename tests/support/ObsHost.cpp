@@ -4,11 +4,11 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <QThread>
-#include <dlfcn.h>
-#include <link.h>
 #include <cstdarg>
 #include <cstdio>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <link.h>
 #include <memory>
 #include <mutex>
 #include <obs-module.h>

@@ -27,6 +27,14 @@ config_t *profileConfig = nullptr;
 bool profileOpen = true;
 QMainWindow *mainWindow = nullptr;
 bool mainWindowAvailable = true;
+// As in OBS 30 and later: after the exit event the front-end API is gone until the next run registers.
+bool tornDown = false;
+int callsAfterTeardown = 0;
+
+void noteCall() {
+    if (tornDown)
+        ++callsAfterTeardown;
+}
 
 QString profileDir() {
     return obshost::scratchRoot() + "/profile";
@@ -34,10 +42,12 @@ QString profileDir() {
 } // namespace
 
 void obs_frontend_add_event_callback(obs_frontend_event_cb callback, void *privateData) {
+    noteCall();
     eventCallbacks.push_back({callback, privateData});
 }
 
 void obs_frontend_remove_event_callback(obs_frontend_event_cb callback, void *privateData) {
+    noteCall();
     eventCallbacks.erase(std::remove_if(eventCallbacks.begin(), eventCallbacks.end(),
                                         [&](const EventCallback &registered) {
                                             return registered.callback == callback &&
@@ -50,6 +60,16 @@ void emitFrontendEvent(enum obs_frontend_event event) {
     const std::vector<EventCallback> current = eventCallbacks;
     for (const EventCallback &registered : current)
         registered.callback(event, registered.privateData);
+    if (event == OBS_FRONTEND_EVENT_EXIT)
+        tornDown = true;
+}
+
+void startNextFrontendRun() {
+    tornDown = false;
+}
+
+int frontendCallsAfterTeardown() {
+    return callsAfterTeardown;
 }
 
 size_t registeredFrontendCallbacks() {
@@ -57,6 +77,7 @@ size_t registeredFrontendCallbacks() {
 }
 
 bool obs_frontend_streaming_active(void) {
+    noteCall();
     return streamingActive;
 }
 
@@ -90,6 +111,7 @@ int frontendStreamingStops() {
 }
 
 obs_output_t *obs_frontend_get_streaming_output(void) {
+    noteCall();
     return obs_output_get_ref(streamingOutput);
 }
 
@@ -121,6 +143,7 @@ void clearFrontendStreamingService() {
 }
 
 config_t *obs_frontend_get_profile_config(void) {
+    noteCall();
     return profileOpen ? profileConfig : nullptr;
 }
 
@@ -161,6 +184,7 @@ void setFrontendMainWindowAvailable(bool available) {
 }
 
 void *obs_frontend_get_main_window(void) {
+    noteCall();
     return mainWindowAvailable ? frontendMainWindow() : nullptr;
 }
 

@@ -11,6 +11,10 @@
 
 void emitFrontendEvent(enum obs_frontend_event event);
 size_t registeredFrontendCallbacks();
+// Front-end calls the module made after the exit event had been delivered (OBS 30 has no front-end then).
+int frontendCallsAfterTeardown();
+// OBS's next run: the front-end is back (the module must be loaded again to use it).
+void startNextFrontendRun();
 
 // OBS's streaming state as obs_frontend_streaming_active reports it.
 void setFrontendStreaming(bool active);
