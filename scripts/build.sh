@@ -1,22 +1,18 @@
 #!/usr/bin/env bash
-# Builds the module: $1 is 5 or 6 (into build/qt<N>), asan (Qt 6 with ASan and UBSan, into build/asan) or
-# empty (the Qt of the installed obs, into build/default).
-# Extra arguments go to CMake's configure step.
+# Builds the module with one of the CMake presets (warnings as errors) and prints its build folder.
+#   scripts/build.sh qt5-obs29|qt6|qt6-obs-tree|asan [extra CMake configure arguments]
+# qt6-obs-tree needs ORVANE_OBS_TREE: an unpacked OBS tree (see scripts/obs-hosts.sh).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-major="${1:-}"
-shift || true
+preset="${1:?name a preset: qt5-obs29, qt6, qt6-obs-tree or asan}"
+shift
 
-args=(-DORVANE_WERROR=ON)
-if [ "$major" = asan ]; then
-  args+=(-DORVANE_QT_MAJOR=6 -DORVANE_SANITIZE=ON)
-  dir="$root/build/asan"
-elif [ -n "$major" ]; then
-  args+=("-DORVANE_QT_MAJOR=$major")
-  dir="$root/build/qt$major"
-else
-  dir="$root/build/default"
-fi
-cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${args[@]}" "$@" >/dev/null
+cd "$root"
+cmake --preset "ci-$preset" "$@" >/dev/null
+case "$preset" in
+  qt5-obs29) dir="$root/build/qt5" ;;
+  qt6-obs-tree) dir="$root/build/obs-tree" ;;
+  *) dir="$root/build/$preset" ;;
+esac
 cmake --build "$dir" -j"$(nproc)" >&2
 echo "$dir"

@@ -8,7 +8,14 @@ packages=(
   libgtest-dev
   xvfb xauth python3
   nginx libnginx-mod-rtmp curl
-  chromium
+  chromium x11-apps
+  # What the relocatable OBS 30 tree (ORVANE_OBS_HOSTS) needs at run time.
+  libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libqt6svg6 libqt6xml6 libqt6dbus6 qt6-qpa-plugins
+  libavcodec59 libavdevice59 libavformat59 libavutil57 libswresample4 libswscale6 libcurl4 libjansson4
+  libmbedtls14 libmbedx509-1 libmbedcrypto7 libx264-164 libpci3 libva2 libva-drm2 libpulse0 libspeexdsp1
+  libfreetype6 libfontconfig1 libglib2.0-0 libuuid1 libegl1 libwayland-client0 libwayland-egl1
+  libxkbcommon0 libx11-6 libx11-xcb1 libxcb1 libxcb-composite0 libxcb-randr0 libxcb-shm0 libxcb-xfixes0
+  libxcb-xinerama0 libegl-mesa0 libgl1-mesa-dri
 )
 
 missing=()

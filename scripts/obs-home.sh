@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # Prepares a scratch HOME in which OBS starts without its first-run wizard, with the module built in
-# BUILD_DIR installed as a per-user plug-in.  Usage: obs-home.sh HOME_DIR BUILD_DIR
+# BUILD_DIR installed as a per-user plug-in.  Usage: obs-home.sh HOME_DIR BUILD_DIR [LAST_VERSION]
+# LAST_VERSION is the OBS version as OBS stores it ((major << 24) | (minor << 16) | patch); it defaults
+# to Debian's OBS 29.0.2.
 set -euo pipefail
 home="$1"
 build="$2"
+last_version="${3:-486539266}"
 obs_config="$home/.config/obs-studio"
 
 cmake --install "$build" --prefix "$obs_config/plugins" >/dev/null
 
 mkdir -p "$obs_config/basic/scenes" "$obs_config/basic/profiles/Untitled"
 if [ ! -f "$obs_config/global.ini" ]; then
-  cat > "$obs_config/global.ini" <<'INI'
+  cat > "$obs_config/global.ini" <<INI
 [General]
 FirstRun=true
-LastVersion=486539266
+LastVersion=$last_version
 ConfirmOnExit=false
 
 [Basic]

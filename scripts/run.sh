@@ -5,7 +5,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
 "$root/scripts/install-deps.sh"
-build="$("$root/scripts/build.sh" "" -DORVANE_BUILD_TESTS=OFF | tail -n 1)"
+build="$("$root/scripts/build.sh" qt5-obs29 | tail -n 1)"
 home="$root/.scratch/obs-home"
 mkdir -p "$root/.scratch"
 "$root/scripts/obs-home.sh" "$home" "$build"

@@ -3,7 +3,10 @@
 # A failing suite does not stop the others. Suites:
 #   layers        no source folder includes a folder above it (scripts/check-layers.py)
 #   qt6           the Qt 6 build (modern OBS): unit and host tests
-#   qt5           the Qt 5 build (Debian's OBS): unit, host and real-OBS tests
+#   qt5           the Qt 5 build (Debian's OBS 29): unit, host and real-OBS tests
+#   obs-tree      the Qt 6 build against OBS 30.2.3 from the folder ORVANE_OBS_HOSTS names: unit, host and
+#                 real-OBS tests in that OBS; and every module source compiled against OBS 31 and 32's
+#                 headers. Without ORVANE_OBS_HOSTS these are reported as skipped.
 #   sanitizers    the Qt 6 unit and host tests again, built with ASan and UBSan
 #   fuzz corpus   the request fuzzer's seed corpus, replayed once (no fuzzing time: scripts/fuzz.sh fuzzes)
 # Further arguments go to every ctest run (for example -R DockPage).
@@ -37,24 +40,45 @@ run_ctest() {
     ctest --output-on-failure -j"$(nproc)" --output-junit "$results/$(basename "$build").xml" "$@")
 }
 
-step layers python3 "$root/scripts/check-layers.py"
-for major in 6 5; do
-  if step "build qt$major" "$root/scripts/build.sh" "$major" -DORVANE_BUILD_TESTS=ON; then :; fi
-  if grep -qx "build qt$major passed" "$results/steps"; then
-    step "tests qt$major" run_ctest "$root/build/qt$major" "$@"
+# build_and_test NAME PRESET BUILD_DIR [ctest arguments]
+build_and_test() {
+  local name="$1" preset="$2" dir="$3"
+  shift 3
+  step "build $name" "$root/scripts/build.sh" "$preset"
+  if grep -qx "build $name passed" "$results/steps"; then
+    step "tests $name" run_ctest "$dir" "$@"
   else
-    echo "tests qt$major skipped (its build failed)" >>"$results/steps"
+    echo "tests $name skipped (its build failed)" >>"$results/steps"
   fi
-done
+}
+
+check_headers() {
+  cmake -S "$root/tests/obs-headers" -B "$root/build/obs-headers-$1" -DORVANE_OBS_HEADERS="$2" >/dev/null &&
+    cmake --build "$root/build/obs-headers-$1" -j"$(nproc)"
+}
+
+step layers python3 "$root/scripts/check-layers.py"
+build_and_test qt6 qt6 "$root/build/qt6" "$@"
+build_and_test qt5 qt5-obs29 "$root/build/qt5" "$@"
+
+if [ -n "${ORVANE_OBS_HOSTS:-}" ] && tree="$("$root/scripts/obs-hosts.sh")"; then
+  export ORVANE_OBS_TREE="$tree"
+  build_and_test obs-tree qt6-obs-tree "$root/build/obs-tree" "$@"
+  for version in 31.1.1 32.2.2; do
+    step "headers obs-$version" check_headers "$version" "$root/build/obs-hosts/obs-headers-$version"
+  done
+else
+  why="(ORVANE_OBS_HOSTS names no folder of OBS hosts; README.md says how to make one)"
+  for suite in e2e.obs_foundation e2e.obs_relay e2e.obs_bridge e2e.obs_dock_page e2e.obs_dock_layout; do
+    echo "obs-tree: $suite skipped $why" >>"$results/steps"
+  done
+  echo "headers obs-31.1.1 skipped $why" >>"$results/steps"
+  echo "headers obs-32.2.2 skipped $why" >>"$results/steps"
+fi
 
 # Leaks inside libobs's own plug-ins are not the module's: tests/sanitizers/leaks.supp names them.
-if step "build sanitizers" "$root/scripts/build.sh" asan; then :; fi
-if grep -qx "build sanitizers passed" "$results/steps"; then
-  LSAN_OPTIONS="suppressions=$root/tests/sanitizers/leaks.supp:print_suppressions=0" \
-    step "tests sanitizers" run_ctest "$root/build/asan" "$@"
-else
-  echo "tests sanitizers skipped (its build failed)" >>"$results/steps"
-fi
+LSAN_OPTIONS="suppressions=$root/tests/sanitizers/leaks.supp:print_suppressions=0" \
+  build_and_test sanitizers asan "$root/build/asan" "$@"
 
 replay_corpus() {
   local fuzzer

@@ -190,6 +190,7 @@ void *obs_frontend_get_main_window(void) {
 
 // Like OBS 29: the dock joins OBS's window in no dock area, and OBS's first-run layout floats it in the
 // middle of the window.
+#if LIBOBS_API_MAJOR_VER < 32
 void *obs_frontend_add_dock(void *dock) {
     auto *dockWidget = static_cast<QDockWidget *>(dock);
     dockWidget->setParent(frontendMainWindow());
@@ -197,3 +198,19 @@ void *obs_frontend_add_dock(void *dock) {
     dockWidget->show();
     return nullptr;
 }
+#endif
+
+#if LIBOBS_API_MAJOR_VER >= 30
+// As OBS 30 does: the dock is made by OBS around the widget, named by its id, added hidden and floating.
+bool obs_frontend_add_dock_by_id(const char *id, const char *title, void *widget) {
+    QMainWindow *window = frontendMainWindow();
+    if (window->findChild<QDockWidget *>(QString::fromUtf8(id)))
+        return false;
+    auto *dockWidget = new QDockWidget(QString::fromUtf8(title), window);
+    dockWidget->setObjectName(QString::fromUtf8(id));
+    dockWidget->setWidget(static_cast<QWidget *>(widget));
+    dockWidget->setFloating(true);
+    dockWidget->hide();
+    return true;
+}
+#endif
