@@ -8,7 +8,7 @@ import pathlib
 import re
 import sys
 
-LAYERS = ["core", "http", "server", "cloud", "relay", "bridge", "dock", "module"]
+LAYERS = ["core", "http", "server", "cloud", "relay", "bridge", "dock", "webview", "module"]
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"/]+)/[^"]+"', re.MULTILINE)
 

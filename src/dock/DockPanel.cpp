@@ -4,21 +4,28 @@
 #include "core/ModuleConfigPath.h"
 #include "core/ObsCompat.h"
 #include "core/SettingsFile.h"
+#include "dock/DockBrowser.h"
 #include "dock/QCefInterface.h"
 
+#include <QDesktopServices>
 #include <QDockWidget>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QMainWindow>
 #include <QPointer>
+#include <QPushButton>
+#include <QUrl>
 #include <QVBoxLayout>
+#include <memory>
 #include <obs.hpp>
 #include <util/platform.h>
 
 namespace {
 QPointer<QWidget> dockPlaceholder;
 QPointer<QLabel> dockLabel;
-QCef *browserFactory = nullptr;
-QCefWidget *browserWidget = nullptr;
+// Made once per run, released at exit; OBS may destroy the dock, and the widget with it, at any time.
+std::unique_ptr<QCef> browserFactory;
+QPointer<QCefWidget> browserWidget;
 
 constexpr int kFirstRunDockWidth = 360;
 
@@ -27,11 +34,20 @@ void showInLabel(const QString &text) {
         dockLabel->setText(text);
 }
 
-QCef *findBrowserFactory() {
-    obs_module_t *browserModule = obs_get_module("obs-browser");
-    void *library = browserModule ? obs_get_module_lib(browserModule) : nullptr;
-    void *factory = library ? os_dlsym(library, "obs_browser_create_qcef") : nullptr;
-    return factory ? reinterpret_cast<QCef *(*)()>(factory)() : nullptr;
+// Without any browser: the designed text, and a way to the page in the desktop browser.
+void offerDesktopBrowser(const QString &url) {
+    showInLabel(QStringLiteral("The Orvane dock needs OBS's browser, which this OBS doesn't have."));
+    if (!dockPlaceholder || dockPlaceholder->findChild<QPushButton *>(QStringLiteral("openInBrowser")))
+        return;
+    auto *open = new QPushButton(QStringLiteral("Open in your browser"), dockPlaceholder);
+    open->setObjectName(QStringLiteral("openInBrowser"));
+    QObject::connect(open, &QPushButton::clicked, open, [url] { QDesktopServices::openUrl(QUrl(url)); });
+    auto *row = new QHBoxLayout;
+    row->addStretch();
+    row->addWidget(open);
+    row->addStretch();
+    static_cast<QVBoxLayout *>(dockPlaceholder->layout())->addLayout(row);
+    static_cast<QVBoxLayout *>(dockPlaceholder->layout())->addStretch();
 }
 } // namespace
 
@@ -59,11 +75,16 @@ QString dockUrl(uint16_t port) {
 void attachDockBrowser(const QString &url) {
     if (!dockPlaceholder || browserWidget)
         return;
-    browserFactory = findBrowserFactory();
+    const DockBrowser browser = findDockBrowser();
+    browserFactory.reset(browser.factory);
     if (!browserFactory) {
-        showInLabel(QStringLiteral("The Orvane dock needs OBS's browser, which this OBS doesn't have."));
+        logMessage(LOG_INFO, "Orvane dock: no browser in this OBS; the page opens in the desktop browser");
+        offerDesktopBrowser(url);
         return;
     }
+    logMessage(LOG_INFO, browser.kind == DockBrowser::ObsBrowser
+                             ? "Orvane dock: showing the page with OBS's browser"
+                             : "Orvane dock: showing the page in its own web view");
     browserFactory->init_browser();
     browserFactory->wait_for_browser_init();
     browserWidget = browserFactory->create_widget(dockPlaceholder, url.toUtf8().toStdString(), nullptr);
@@ -105,8 +126,8 @@ void placeDockOnFirstRun() {
 }
 
 void closeDockBrowser() {
-    if (browserWidget) {
+    if (browserWidget)
         browserWidget->closeBrowser();
-        browserWidget = nullptr;
-    }
+    browserWidget = nullptr;
+    browserFactory.reset();
 }

@@ -1,29 +1,12 @@
 #include "bridge/BridgeActions.h"
 #include "host/BridgeRun.h"
 #include "relay/Relay.h"
+#include "support/UrlCatcher.h"
 
 #include <QDesktopServices>
 #include <QUrl>
 
 namespace {
-// Stands in for the desktop's URL handler while it lives, so "open" can be watched without a browser.
-class UrlCatcher : public QObject {
-    Q_OBJECT
-public:
-    UrlCatcher() {
-        for (const char *scheme : kSchemes)
-            QDesktopServices::setUrlHandler(scheme, this, "open");
-    }
-    ~UrlCatcher() override {
-        for (const char *scheme : kSchemes)
-            QDesktopServices::unsetUrlHandler(scheme);
-    }
-    QList<QUrl> opened;
-    static constexpr const char *kSchemes[] = {"http", "https", "file"};
-public Q_SLOTS:
-    void open(const QUrl &url) { opened << url; }
-};
-
 using BridgeActions = BridgeRun;
 } // namespace
 
@@ -168,5 +151,3 @@ TEST_F(BridgeActions, OpenRefusesEverythingWithoutACloudBase) {
         EXPECT_EQ(bridge("POST", "open", R"({"url": ")" + url + "\"}").status, 400) << url.constData();
     EXPECT_TRUE(catcher.opened.isEmpty());
 }
-
-#include "BridgeActionsTest.moc"

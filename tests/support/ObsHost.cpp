@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
 #include <cstdarg>
@@ -60,7 +61,13 @@ public:
         started = true;
 
         obs_module_t *module = nullptr;
-        ASSERT_EQ(obs_open_module(&module, ORVANE_TEST_STUB_MODULE, ORVANE_TEST_DATA_DIR), MODULE_SUCCESS);
+        // A folder of this process's own, so a test can put files beside the module (its companion).
+        const QString moduleDir = scratch->path() + "/module";
+        QDir().mkpath(moduleDir);
+        ASSERT_TRUE(QFile::copy(ORVANE_TEST_STUB_MODULE, moduleDir + "/orvane.so"));
+        ASSERT_EQ(
+            obs_open_module(&module, (moduleDir + "/orvane.so").toUtf8().constData(), ORVANE_TEST_DATA_DIR),
+            MODULE_SUCCESS);
         obs_module_set_pointer(module);
     }
 
@@ -130,6 +137,10 @@ void startVideoAndOutputs() {
 
 QString scratchRoot() {
     return scratch->path();
+}
+
+QString moduleBinaryDir() {
+    return scratch->path() + "/module";
 }
 
 QString moduleConfigDir() {

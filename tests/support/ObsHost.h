@@ -8,6 +8,7 @@
 namespace obshost {
 QString scratchRoot();
 QString moduleConfigDir(); // <scratch>/plugin_config/orvane
+QString moduleBinaryDir(); // <scratch>/module: the module file, where its companion would sit
 QStringList logLines();    // every line libobs logged since start
 int countLogLines(const QString &line);
 void clearLog();

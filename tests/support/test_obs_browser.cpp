@@ -1,5 +1,6 @@
-// A stand-in for OBS's browser plug-in, named "obs-browser" like the real one: it exports the factory the
-// module looks up and makes plain widgets that remember the page they were asked to show.
+// A stand-in for OBS's browser plug-in, named "obs-browser" like the real one, and for the module's web
+// view companion: it exports the factories the module looks up and makes plain widgets that remember the
+// page they were asked to show.
 #include "dock/QCefInterface.h"
 
 #include <QVariant>
@@ -32,6 +33,18 @@ public:
 } // namespace
 
 extern "C" EXPORT QCef *obs_browser_create_qcef(void) {
+    return new TestCef;
+}
+
+// The panel interface version, as obs-browser reports it (the test may give another).
+extern "C" EXPORT int obs_browser_qcef_version_export(void) {
+    return qEnvironmentVariableIsSet("ORVANE_TEST_BROWSER_PANEL_VERSION")
+               ? qEnvironmentVariableIntValue("ORVANE_TEST_BROWSER_PANEL_VERSION")
+               : 3;
+}
+
+// Copied beside the module as "orvane-webview", the same library stands in for the web view companion.
+extern "C" EXPORT QCef *orvane_webview_create_qcef(void) {
     return new TestCef;
 }
 

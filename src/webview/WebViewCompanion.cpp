@@ -1,0 +1,71 @@
+// orvane-webview: the dock page in a Qt WebEngine view, for OBS builds without obs-browser. The module
+// opens this library at run time and uses it through the same panel interface as obs-browser's.
+#include "dock/QCefInterface.h"
+#include "webview/WebViewSetup.h"
+
+#include <QPointer>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineView>
+
+namespace {
+// Pop-up windows are refused: the page opens other pages through the bridge's "open" action.
+class DockPage : public QWebEnginePage {
+public:
+    using QWebEnginePage::QWebEnginePage;
+
+protected:
+    QWebEnginePage *createWindow(WebWindowType) override { return nullptr; }
+};
+
+class WebViewWidget : public QCefWidget {
+public:
+    WebViewWidget(QWidget *parent, const std::string &url) : QCefWidget(parent) {
+        // No storage name: an off-the-record profile keeps nothing of the page on disk.
+        profile = new QWebEngineProfile(this);
+        view = new QWebEngineView(this);
+        view->setPage(new DockPage(profile, view));
+        view->setContextMenuPolicy(Qt::NoContextMenu);
+        auto *layout = new QVBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addWidget(view);
+        setURL(url);
+    }
+
+    void setURL(const std::string &url) override {
+        if (view)
+            view->setUrl(QUrl(QString::fromStdString(url)));
+    }
+    void setStartupScript(const std::string &) override {}
+    void allowAllPopups(bool) override {}
+    // The view goes with the dock when OBS destroys it; deleting it at the exit event, while its page may
+    // still be starting, left OBS hanging in its shutdown.
+    void closeBrowser() override {
+        if (view)
+            view->stop();
+    }
+
+private:
+    QPointer<QWebEngineProfile> profile;
+    QPointer<QWebEngineView> view;
+};
+
+class WebViewFactory : public QCef {
+public:
+    bool init_browser() override {
+        prepareWebEngine();
+        return true;
+    }
+    bool initialized() override { return true; }
+    bool wait_for_browser_init() override { return true; }
+    QCefWidget *create_widget(QWidget *parent, const std::string &url, QCefCookieManager *) override {
+        return new WebViewWidget(parent, url);
+    }
+};
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) QCef *orvane_webview_create_qcef() {
+    return new WebViewFactory;
+}
