@@ -3,6 +3,7 @@ import http.client
 import json
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -39,11 +40,10 @@ def wait_until(condition, timeout=20, what="condition"):
 
 def has_obs_plugin(name):
     """Whether the OBS under test ships the plug-in name (Debian's OBS does obs-websocket; the OBS 30 tree does not)."""
-    if OBS_PROGRAM == "obs":
-        folder = "/usr/lib/x86_64-linux-gnu/obs-plugins"
-    else:
-        folder = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(OBS_PROGRAM))), "lib", "obs-plugins")
-    return os.path.exists(os.path.join(folder, name + ".so"))
+    program = OBS_PROGRAM if os.path.sep in OBS_PROGRAM else (shutil.which(OBS_PROGRAM) or OBS_PROGRAM)
+    prefix = os.path.dirname(os.path.dirname(os.path.realpath(program)))
+    return any(os.path.exists(os.path.join(prefix, lib, "obs-plugins", name + ".so"))
+               for lib in ("lib", os.path.join("lib", "x86_64-linux-gnu")))
 
 
 def closes_cleanly_while_streaming():

@@ -26,7 +26,9 @@ class ObsDockLayout(unittest.TestCase):
         while True:
             shot = Screenshot.of_process(self.obs.obs_pid())
             box = shot.bounding_box(DOCK_BACKGROUND)
-            if box or time.monotonic() > deadline:
+            # OBS may still be laying out or painting its window: wait for a whole panel.
+            whole = box and box[2] - box[0] >= 299 and box[3] - box[1] >= 299
+            if whole or time.monotonic() > deadline:
                 break
             time.sleep(0.5)
         shot.save_png(os.path.join(ARTIFACTS_DIR, "obs-%d.%d-%s.png" % (obs_version()[:2] + (name,))))
