@@ -42,6 +42,7 @@ class CloudState:
         self.lock = threading.Lock()
         self.links = {}  # code -> "pending" | "confirmed"
         self.tokens = {}  # token -> user
+        self.hellos = []  # what dock pages said about themselves, newest last
 
 
 class CloudHandler(BaseHTTPRequestHandler):
@@ -96,6 +97,8 @@ class CloudHandler(BaseHTTPRequestHandler):
             ("POST", "/api/auth/app-link/confirm"): self.link_confirm,
             ("POST", "/api/auth/logout"): self.logout,
             ("GET", "/api/me"): self.me,
+            ("POST", "/api/dock/hello"): self.dock_hello,
+            ("GET", "/dev/hellos"): self.dev_hellos,
         }
         handler = routes.get((method, url.path))
         if handler is None:
@@ -110,6 +113,17 @@ class CloudHandler(BaseHTTPRequestHandler):
         with open(path, "rb") as served:
             body = served.read()
         self.send(200, body, CONTENT_TYPES.get(os.path.splitext(path)[1], "application/octet-stream"))
+
+    def dock_hello(self, _query):
+        hello = self.json_body()
+        hello["requestUserAgent"] = self.headers.get("User-Agent", "")
+        with self.server.state.lock:
+            self.server.state.hellos.append(hello)
+        self.send(200, {"ok": True})
+
+    def dev_hellos(self, _query):
+        with self.server.state.lock:
+            self.send(200, {"hellos": list(self.server.state.hellos)})
 
     def link_start(self, _query):
         code = secrets.token_hex(4)

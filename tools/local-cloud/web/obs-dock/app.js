@@ -63,5 +63,9 @@ $("end-stream").onclick = () => bridge("POST", "stop").then(refresh);
 $("sign-in").onclick = signIn;
 $("sign-out").onclick = () => cloud("POST", "/api/auth/logout").then(refresh);
 
+// Tells the cloud what shows the page (a browser, a dock's web view) and at what size.
+cloud("POST", "/api/dock/hello", { userAgent: navigator.userAgent, width: innerWidth, height: innerHeight }).catch(
+  () => {}
+);
 refresh().catch((failure) => showProblem(String(failure)));
 setInterval(() => refresh().catch(() => {}), 2000);
