@@ -3,6 +3,7 @@
 #include "dock/QCefInterface.h"
 #include "webview/WebViewSetup.h"
 
+#include <QMenu>
 #include <QPointer>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -27,7 +28,14 @@ public:
         profile = new QWebEngineProfile(this);
         view = new QWebEngineView(this);
         view->setPage(new DockPage(profile, view));
-        view->setContextMenuPolicy(Qt::NoContextMenu);
+        // One entry, as a dock page needs: reload it.
+        view->setContextMenuPolicy(Qt::CustomContextMenu);
+        QObject::connect(view, &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {
+            QMenu menu(this);
+            QAction *reload = menu.addAction(QStringLiteral("Reload"));
+            QObject::connect(reload, &QAction::triggered, view.data(), &QWebEngineView::reload);
+            menu.exec(view->mapToGlobal(at));
+        });
         auto *layout = new QVBoxLayout(this);
         layout->setContentsMargins(0, 0, 0, 0);
         layout->addWidget(view);
