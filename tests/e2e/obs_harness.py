@@ -47,7 +47,7 @@ def has_obs_plugin(name):
 
 
 def closes_cleanly_while_streaming():
-    """OBS 30.2.3 crashes (SIGSEGV, about one exit in three) when SIGINT closes it while it streams, with or
+    """OBS 30.2.3 crashes (SIGSEGV, one exit in three to two) when closed while it streams, with or
     without this module; OBS 29 here exits cleanly. Tests end the stream first where that applies."""
     return obs_version() < (30, 0, 0)
 
