@@ -8,6 +8,8 @@
 #                 real-OBS tests in that OBS; and every module source compiled against OBS 31 and 32's
 #                 headers. Without ORVANE_OBS_HOSTS these are reported as skipped.
 #   sanitizers    the Qt 6 unit and host tests again, built with ASan and UBSan
+#   packaging     the Debian package (fields, files; installed with dpkg, loaded by OBS, removed) and the
+#                 per-user install script (install, refusals, uninstall, purge)
 #   fuzz corpus   the request fuzzer's seed corpus, replayed once (no fuzzing time: scripts/fuzz.sh fuzzes)
 # Further arguments go to every ctest run (for example -R DockPage).
 set -uo pipefail
@@ -79,6 +81,14 @@ fi
 # Leaks inside libobs's own plug-ins are not the module's: tests/sanitizers/leaks.supp names them.
 LSAN_OPTIONS="suppressions=$root/tests/sanitizers/leaks.supp:print_suppressions=0" \
   build_and_test sanitizers asan "$root/build/asan" "$@"
+
+# The Debian package and the per-user install, as a streamer installs them (dpkg needs root).
+packaging() {
+  local deb
+  deb="$("$root/scripts/package.sh")" &&
+    (cd "$root/tests/e2e" && ORVANE_DEB="$deb" ORVANE_BUILD_DIR="$root/build/qt5" python3 -m unittest -v test_packaging)
+}
+step packaging packaging
 
 replay_corpus() {
   local fuzzer

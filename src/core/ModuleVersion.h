@@ -1,4 +1,8 @@
 #pragma once
 
 // The plug-in's own version: load log line, user agent, page config, relay client tag.
-inline constexpr const char *kModuleVersion = "1.0.0";
+// Set by the build from the project's one version (CMake's project version).
+#ifndef ORVANE_VERSION
+#error "ORVANE_VERSION must be defined by the build"
+#endif
+inline constexpr const char *kModuleVersion = ORVANE_VERSION;

@@ -45,19 +45,25 @@ QCef *obsBrowserFactory() {
     return create ? create() : nullptr;
 }
 
+// Beside the module (a per-user plug-in), or in a folder of its own beside it (a system plug-in folder,
+// where OBS would load any library lying there as a module).
 QCef *companionFactory() {
     const char *modulePath = orvaneModule() ? obs_get_module_binary_path(orvaneModule()) : nullptr;
     if (!modulePath || !*modulePath)
         return nullptr;
-    const QString companion = QFileInfo(QString::fromUtf8(modulePath)).absolutePath() +
-                              QStringLiteral("/orvane-webview") + QString::fromUtf8(kCompanionSuffix);
-    if (!QFileInfo(companion).isFile())
-        return nullptr;
-    // Opened with local symbols and kept for the rest of the run: its widgets live until OBS exits.
-    void *library = os_dlopen(companion.toUtf8().constData());
-    auto create =
-        library ? reinterpret_cast<QCef *(*)()>(os_dlsym(library, "orvane_webview_create_qcef")) : nullptr;
-    return create ? create() : nullptr;
+    const QString moduleDir = QFileInfo(QString::fromUtf8(modulePath)).absolutePath();
+    const QString name = QStringLiteral("orvane-webview") + QString::fromUtf8(kCompanionSuffix);
+    for (const QString &companion :
+         {moduleDir + QLatin1Char('/') + name, moduleDir + QStringLiteral("/orvane/") + name}) {
+        if (!QFileInfo(companion).isFile())
+            continue;
+        // Opened with local symbols and kept for the rest of the run: its widgets live until OBS exits.
+        void *library = os_dlopen(companion.toUtf8().constData());
+        auto create = library ? reinterpret_cast<QCef *(*)()>(os_dlsym(library, "orvane_webview_create_qcef"))
+                              : nullptr;
+        return create ? create() : nullptr;
+    }
+    return nullptr;
 }
 } // namespace
 

@@ -1,0 +1,99 @@
+"""Installing as a streamer does: the Debian package into OBS's system plug-in folders, and the per-user
+install script; each loads in Debian's OBS, and removing it leaves nothing behind.
+Needs the package built (ORVANE_DEB, from scripts/package.sh) and root for dpkg."""
+import os
+import re
+import shutil
+import subprocess
+import unittest
+
+from obs_harness import ROOT, ObsRun, closed_port, raw_exchange
+
+DEB = os.environ.get("ORVANE_DEB", "")
+INSTALL = os.path.join(ROOT, "scripts", "install.sh")
+
+
+def project_version():
+    with open(os.path.join(ROOT, "CMakeLists.txt")) as cmake:
+        return re.search(r"project\(orvane VERSION ([0-9.]+)", cmake.read()).group(1)
+
+
+def scratch_obs():
+    """An OBS run whose HOME has no per-user Orvane plug-in."""
+    run = ObsRun(env={"ORVANE_CLOUD_URL": "http://127.0.0.1:%d" % closed_port()})
+    shutil.rmtree(os.path.join(run.config_dir, "plugins", "orvane"))
+    return run
+
+
+def loads_and_serves(test, run):
+    """OBS loads the module (from wherever it was installed: the run has no other copy) and it serves."""
+    test.addCleanup(run.stop)
+    run.start()
+    port = run.dock_port()
+    test.assertEqual(run.log().count("[orvane] loaded (version %s)" % project_version()), 1)
+    test.assertTrue(raw_exchange(port, b"GET / HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port)
+                    .startswith(b"HTTP/1.1 200 OK"))
+    test.assertIn("[orvane] Orvane dock: showing the page in its own web view", run.log())
+    test.assertEqual(run.stop(), 0)
+
+
+@unittest.skipUnless(DEB and os.geteuid() == 0, "needs the package (ORVANE_DEB) and root for dpkg")
+class DebianPackage(unittest.TestCase):
+    def test_package_fields_and_files(self):
+        info = subprocess.run(["dpkg-deb", "--info", DEB], capture_output=True, text=True, check=True).stdout
+        self.assertRegex(info, r"Package: obs-orvane\n")
+        self.assertIn("Version: %s\n" % project_version(), info)
+        self.assertRegex(info, r"Depends: obs-studio \(>= 29\), obs-studio \(<< 30\)")
+        self.assertRegex(info, r"Recommends: libqt5webenginewidgets5")
+        contents = subprocess.run(["dpkg-deb", "--contents", DEB], capture_output=True, text=True,
+                                  check=True).stdout
+        for path in ("./usr/lib/x86_64-linux-gnu/obs-plugins/orvane.so",
+                     "./usr/lib/x86_64-linux-gnu/obs-plugins/orvane/orvane-webview.so",
+                     "./usr/share/obs/obs-plugins/orvane/locale/en-US.ini"):
+            self.assertIn(path, contents)
+
+    def test_installs_loads_from_the_system_folder_and_removes_cleanly(self):
+        subprocess.run(["dpkg", "-i", DEB], check=True, stdout=subprocess.DEVNULL)
+        self.addCleanup(subprocess.run, ["dpkg", "-r", "obs-orvane"], stdout=subprocess.DEVNULL)
+        files = [line for line in subprocess.run(["dpkg", "-L", "obs-orvane"], capture_output=True, text=True,
+                                                 check=True).stdout.splitlines() if "orvane" in line]
+        loads_and_serves(self, scratch_obs())
+
+        subprocess.run(["dpkg", "-r", "obs-orvane"], check=True, stdout=subprocess.DEVNULL)
+        self.assertEqual([path for path in files if os.path.exists(path)], [])
+
+
+@unittest.skipUnless(shutil.which("obs"), "needs an installed OBS")
+class PerUserInstall(unittest.TestCase):
+    def test_install_uninstall_and_purge(self):
+        run = scratch_obs()
+        env = dict(os.environ, HOME=run.home)
+        env.pop("XDG_CONFIG_HOME", None)
+        plugin = os.path.join(run.config_dir, "plugins", "orvane")
+        settings = run.plugin_config()
+
+        subprocess.run([INSTALL], env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.assertTrue(os.path.isfile(os.path.join(plugin, "bin", "64bit", "orvane.so")))
+        self.assertTrue(os.path.isfile(os.path.join(plugin, "bin", "64bit", "orvane-webview.so")))
+        refused = subprocess.run([INSTALL, "--qt", "6"], env=env, capture_output=True, text=True)
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn("uses Qt 5", refused.stderr)
+
+        loads_and_serves(self, run)
+        run.start()
+        run.dock_port()
+        busy = subprocess.run([INSTALL, "--uninstall"], env=env, capture_output=True, text=True)
+        self.assertEqual(busy.returncode, 1)
+        self.assertIn("OBS is running", busy.stderr)
+        self.assertEqual(run.stop(), 0)
+
+        subprocess.run([INSTALL, "--uninstall"], env=env, check=True, stdout=subprocess.DEVNULL)
+        self.assertFalse(os.path.exists(plugin))
+        self.assertTrue(os.path.isdir(settings), "uninstall keeps the settings")
+        purge = subprocess.run([INSTALL, "--purge"], env=env, check=True, capture_output=True, text=True)
+        self.assertIn("signs you out", purge.stdout)
+        self.assertFalse(os.path.exists(settings))
+
+
+if __name__ == "__main__":
+    unittest.main()
