@@ -112,6 +112,10 @@ QJsonObject buildStateReport() {
         {QStringLiteral("startedAt"), double(tracker.startedAt)},
         {QStringLiteral("stoppedAt"), double(tracker.stoppedAt)},
         {QStringLiteral("kbps"), tracker.kbps},
+        // How the stream last ended: a start that failed shows here with OBS's code and text.
+        {QStringLiteral("lastStop"), QJsonObject{{QStringLiteral("at"), double(tracker.lastStopAt)},
+                                                 {QStringLiteral("code"), double(tracker.lastStopCode)},
+                                                 {QStringLiteral("error"), tracker.lastStopError}}},
     };
 
     if (OBSOutputAutoRelease output = obs_frontend_get_streaming_output()) {

@@ -2,11 +2,54 @@
 
 #include "core/WallClock.h"
 
+#include <QCoreApplication>
 #include <obs.hpp>
 
 StreamTracker &streamTracker() {
     static StreamTracker tracker;
     return tracker;
+}
+
+namespace {
+// Raised on libobs's threads: read the signal, hand the rest to the main thread.
+void onOutputStop(void *, calldata_t *calldata) {
+    long long code = 0;
+    obs_output_t *output = nullptr;
+    calldata_get_data(calldata, "code", &code, sizeof code);
+    calldata_get_data(calldata, "output", &output, sizeof output);
+    const char *error = output ? obs_output_get_last_error(output) : nullptr;
+    const QString text = QString::fromUtf8(error ? error : "");
+    if (QCoreApplication *app = QCoreApplication::instance()) {
+        QMetaObject::invokeMethod(
+            app,
+            [code, text] {
+                StreamTracker &tracker = streamTracker();
+                tracker.lastStopCode = code;
+                tracker.lastStopError = code == 0 ? QString() : text;
+                tracker.lastStopAt = wallClockMs();
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void unwatchOutput(StreamTracker &tracker) {
+    if (OBSOutputAutoRelease watched = obs_weak_output_get_output(tracker.watchedOutput))
+        signal_handler_disconnect(obs_output_get_signal_handler(watched), "stop", onOutputStop, nullptr);
+    tracker.watchedOutput = nullptr;
+}
+
+void watchStreamingOutput(StreamTracker &tracker) {
+    unwatchOutput(tracker);
+    OBSOutputAutoRelease output = obs_frontend_get_streaming_output();
+    if (!output)
+        return;
+    signal_handler_connect(obs_output_get_signal_handler(output), "stop", onOutputStop, nullptr);
+    tracker.watchedOutput = obs_output_get_weak_output(output);
+}
+} // namespace
+
+void stopWatchingStreamOutput() {
+    unwatchOutput(streamTracker());
 }
 
 void onStreamEvent(enum obs_frontend_event event) {
@@ -15,6 +58,7 @@ void onStreamEvent(enum obs_frontend_event event) {
     case OBS_FRONTEND_EVENT_STREAMING_STARTING:
         tracker.starting = true;
         tracker.stopping = false;
+        watchStreamingOutput(tracker);
         break;
     case OBS_FRONTEND_EVENT_STREAMING_STARTED:
         tracker.starting = false;

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QString>
 #include <QtGlobal>
 #include <obs-frontend-api.h>
+#include <obs.hpp>
 
 // What OBS does not report about its own stream: the phase, its times and the measured send rate.
 struct StreamTracker {
@@ -12,12 +14,21 @@ struct StreamTracker {
     quint64 lastTotalBytes = 0;
     qint64 lastSampleMs = 0; // 0: no previous sample
     int kbps = 0;
+    // How OBS's stream last ended: OBS's stop code (0: on purpose) and its error text, when it ended.
+    qint64 lastStopCode = 0;
+    QString lastStopError;
+    qint64 lastStopAt = 0;
+    OBSWeakOutputAutoRelease watchedOutput; // the output whose "stop" signal is connected
 };
 
 StreamTracker &streamTracker();
 
-// Records a front-end event of OBS's own stream.
+// Records a front-end event of OBS's own stream. At "starting" it watches the streaming output's "stop"
+// signal, which alone carries why a stream ended (a failed start included).
 void onStreamEvent(enum obs_frontend_event event);
+
+// Lets go of the streaming output's signal; at exit.
+void stopWatchingStreamOutput();
 
 // Measures the send rate of OBS's stream at now (ms since the Unix epoch); called once a second.
 void sampleStreamRate(qint64 now);

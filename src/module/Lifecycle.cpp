@@ -53,6 +53,7 @@ void startUp() {
 
 void shutDown() {
     closeDockBrowser();
+    stopWatchingStreamOutput();
     if (tickTimer) {
         tickTimer->stop();
         tickTimer.reset();

@@ -24,6 +24,8 @@ void shutdownRelay();
 
 // Status and retry.
 QString relayStopMessage(qint64 code);
+// Once nothing retries any more, the error no longer says it is trying again.
+void settleRelayError(RelayState &relay);
 // Restarts a relay that should be sending, at most once every 5 seconds, and stops one that outlived
 // OBS's stream; called once a second with the time (ms since the Unix epoch).
 void relayRetryCheck(qint64 now);

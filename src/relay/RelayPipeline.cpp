@@ -136,6 +136,7 @@ bool startRelay() {
 void stopRelay() {
     RelayState &relay = moduleRelay();
     relay.wanted = false;
+    settleRelayError(relay);
     if (relay.output)
         obs_output_stop(relay.output);
     relay.sending = false;

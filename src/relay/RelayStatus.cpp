@@ -6,6 +6,7 @@
 
 namespace {
 constexpr qint64 kRetrySpacingMs = 5000;
+const QString kRetrySuffix = QStringLiteral(" Trying again every 5 seconds.");
 
 // libobs raises the output's signals on its own threads: the callbacks only hand work to the main thread.
 template <typename Job> void onMainThread(Job job) {
@@ -47,7 +48,7 @@ void onRelayStop(void *data, calldata_t *calldata) {
         if (!detail.isEmpty())
             relay->error += QLatin1Char(' ') + detail;
         if (relay->wanted)
-            relay->error += QStringLiteral(" Trying again every 5 seconds.");
+            relay->error += kRetrySuffix;
     });
 }
 
@@ -106,6 +107,11 @@ QString relayStopMessage(qint64 code) {
     }
 }
 
+void settleRelayError(RelayState &relay) {
+    if (relay.error.endsWith(kRetrySuffix))
+        relay.error.chop(kRetrySuffix.size());
+}
+
 void relayRetryCheck(qint64 now) {
     RelayState &relay = moduleRelay();
     const bool relayActive = relay.output && obs_output_active(relay.output);
@@ -118,10 +124,12 @@ void relayRetryCheck(qint64 now) {
         return;
     if (now - relay.lastAttemptMs < kRetrySpacingMs)
         return;
-    if (relay.enabled && obs_frontend_streaming_active())
+    if (relay.enabled && obs_frontend_streaming_active()) {
         startRelay();
-    else
+    } else {
         relay.wanted = false;
+        settleRelayError(relay);
+    }
 }
 
 QJsonObject relayStatusJson() {

@@ -223,6 +223,23 @@ TEST_F(RelayRun, NoRegisteredVideoEncoderMeansNoOutput) {
     EXPECT_EQ(relay.encoderLabel, "x264 (CPU)");
 }
 
+TEST_F(RelayRun, ErrorsStopSayingTheyRetryOnceNothingRetries) {
+    for (const bool byDisabling : {false, true}) {
+        updateRelaySettings(true, "rtmp://127.0.0.1:1/live", "k", 2500);
+        obsStreamStarts();
+        ASSERT_TRUE(waitUntil([&] { return relay.error.endsWith(kRetrySuffix); }, 15000));
+        if (byDisabling)
+            updateRelaySettings(false, "rtmp://127.0.0.1:1/live", "k", 2500);
+        else
+            obsStreamStops();
+        EXPECT_FALSE(relay.error.isEmpty()) << "what went wrong stays";
+        EXPECT_FALSE(relay.error.endsWith(kRetrySuffix)) << relay.error.toStdString();
+        runEventLoopFor(300); // a stop signal still on its way must not bring the words back
+        EXPECT_FALSE(relayStatusJson().value("error").toString().contains("Trying again")) << byDisabling;
+        obsStreamStops();
+    }
+}
+
 TEST_F(RelayRun, RetryIsIdleOnceObsStopsStreaming) {
     updateRelaySettings(true, "rtmp://127.0.0.1:1/live", "k", 2500);
     obsStreamStarts();

@@ -47,3 +47,30 @@ TEST_F(StreamRate, MeasuredFromTheSecondSampleAndKeptOverACountDrop) {
     EXPECT_EQ(tracker.kbps, 0);
     EXPECT_FALSE(obsState().contains("dropped"));
 }
+
+TEST_F(StreamRate, StateTellsHowTheStreamLastEnded) {
+    start();
+    EXPECT_EQ(obsState().value("lastStop").toObject(), QJsonObject({{"at", 0}, {"code", 0}, {"error", ""}}));
+
+    // A start that fails: OBS's output stops with its code and text, and OBS raises nothing more telling.
+    OBSOutputAutoRelease output = createTestOutput();
+    setFrontendStreamingOutput(output);
+    emitFrontendEvent(OBS_FRONTEND_EVENT_STREAMING_STARTING);
+    ASSERT_TRUE(obs_output_start(output));
+    obs_output_set_last_error(output, "Could not connect to the server.");
+    obs_output_signal_stop(output, OBS_OUTPUT_CONNECT_FAILED);
+    ASSERT_TRUE(
+        waitUntil([&] { return obsState().value("lastStop").toObject().value("code").toInt() != 0; }, 5000));
+    const QJsonObject failed = obsState().value("lastStop").toObject();
+    EXPECT_EQ(failed.value("code").toInt(), OBS_OUTPUT_CONNECT_FAILED);
+    EXPECT_EQ(failed.value("error").toString(), "Could not connect to the server.");
+    EXPECT_GT(failed.value("at").toDouble(), 1.6e12);
+
+    // A stop on purpose: code 0, no error text.
+    emitFrontendEvent(OBS_FRONTEND_EVENT_STREAMING_STARTING);
+    ASSERT_TRUE(obs_output_start(output));
+    obs_output_stop(output);
+    EXPECT_TRUE(
+        waitUntil([&] { return obsState().value("lastStop").toObject().value("code").toInt() == 0; }, 5000));
+    EXPECT_EQ(obsState().value("lastStop").toObject().value("error").toString(), "");
+}
