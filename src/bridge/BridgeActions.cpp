@@ -91,7 +91,9 @@ BridgeResult open(LocalServer &server, const QJsonObject &arguments) {
     const QString url = stringArgument(arguments, QStringLiteral("url"));
     if (!isCloudPage(url, server.cloudBase))
         return refused(400, QStringLiteral("Only Orvane pages open from here."));
-    QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode));
+    // The page must learn when no browser opened: it then shows the link itself.
+    if (!QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode)))
+        return refused(409, QStringLiteral("The desktop browser didn't open."));
     return ok();
 }
 

@@ -143,6 +143,15 @@ TEST_F(BridgeActions, OpenHandsOnlyCloudPagesToTheDesktop) {
     EXPECT_EQ(catcher.opened, QList<QUrl>({QUrl("https://cloud.test/account?tab=1")}));
 }
 
+TEST_F(BridgeActions, OpenSaysSoWhenNoBrowserOpens) {
+    // No URL handler, and the test host's platform opens nothing.
+    qputenv("ORVANE_CLOUD_URL", "https://cloud.test");
+    start();
+    const Answer answer = bridge("POST", "open", R"({"url": "https://cloud.test/link?code=1"})");
+    EXPECT_EQ(answer.status, 409);
+    EXPECT_EQ(answer.json, error("The desktop browser didn't open."));
+}
+
 TEST_F(BridgeActions, OpenRefusesEverythingWithoutACloudBase) {
     UrlCatcher catcher;
     qputenv("ORVANE_CLOUD_URL", "///");
