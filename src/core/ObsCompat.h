@@ -34,3 +34,13 @@ inline bool addFrontendDock(const char *id, const char *title, QWidget *content)
     return true;
 #endif
 }
+
+// How many of OBS's frames an encoder skips between the ones it encodes (OBS 30 added the divisor).
+inline uint32_t encoderFrameRateDivisor(const obs_encoder_t *encoder) {
+#if LIBOBS_API_MAJOR_VER >= 30
+    return obs_encoder_get_frame_rate_divisor(encoder);
+#else
+    (void)encoder;
+    return 1;
+#endif
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "relay/RelayState.h"
+#include "relay/SharedEncoders.h"
 
 #include <QJsonObject>
 #include <obs-frontend-api.h>
@@ -11,11 +12,13 @@ void saveRelaySettings();
 void updateRelaySettings(bool enabled, const QString &server, const QString &key, int bitrate);
 
 // Pipeline.
-bool buildRelayPipeline();
+// With shared encoders the relay sends OBS's own encoded stream; without, it makes its own encoders.
+bool buildRelayPipeline(StreamEncoders shared);
 void releaseRelayPipeline();
 bool startRelay(); // true: the output runs or is starting
 void stopRelay();
-QString relaySignature();
+// What a pipeline is built from: the relay settings and where its encoders come from.
+QString relaySignature(const StreamEncoders &shared);
 // Starts the relay when OBS's stream has started; stops it when that stream is stopping or has stopped
 // (a failed stream raises only "stopped").
 void relayOnFrontendEvent(enum obs_frontend_event event);

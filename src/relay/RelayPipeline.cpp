@@ -3,6 +3,7 @@
 #include "core/WallClock.h"
 #include "relay/Relay.h"
 #include "relay/RelayEncoders.h"
+#include "relay/SharedEncoders.h"
 
 namespace {
 constexpr int kAudioBitrate = 160;
@@ -55,27 +56,38 @@ obs_encoder_t *createAacEncoder() {
 }
 } // namespace
 
-QString relaySignature() {
+QString relaySignature(const StreamEncoders &shared) {
     const RelayState &relay = moduleRelay();
-    return relay.server + QLatin1Char('|') + relay.key + QLatin1Char('|') + QString::number(relay.bitrate);
+    return relay.server + QLatin1Char('|') + relay.key + QLatin1Char('|') + QString::number(relay.bitrate) +
+           QLatin1Char('|') + shared.identity();
 }
 
-bool buildRelayPipeline() {
+bool buildRelayPipeline(StreamEncoders shared) {
     RelayState &relay = moduleRelay();
+    const QString signature = relaySignature(shared);
     OBSDataAutoRelease serviceSettings = obs_data_create();
     obs_data_set_string(serviceSettings, "server", relay.server.toUtf8().constData());
     obs_data_set_string(serviceSettings, "key", clientTaggedKey(relay.key).constData());
     relay.service = obs_service_create("rtmp_custom", "Orvane output service", serviceSettings, nullptr);
 
-    relay.videoEncoder = createFirstAvailableVideoEncoder(relay);
-    if (!relay.videoEncoder || !relay.service)
-        return failBuild(relay, QStringLiteral("No video encoder could be made for the Orvane output."));
-    obs_encoder_set_video(relay.videoEncoder, obs_get_video());
+    if (shared) {
+        // The same stream as OBS's own: its running encoders feed both outputs.
+        relay.videoEncoder = std::move(shared.video);
+        relay.audioEncoder = std::move(shared.audio);
+        relay.encoderLabel = QStringLiteral("OBS's stream encoder");
+    } else {
+        relay.videoEncoder = createFirstAvailableVideoEncoder(relay);
+        if (!relay.videoEncoder)
+            return failBuild(relay, QStringLiteral("No video encoder could be made for the Orvane output."));
+        obs_encoder_set_video(relay.videoEncoder, obs_get_video());
 
-    relay.audioEncoder = createAacEncoder();
-    if (!relay.audioEncoder)
-        return failBuild(relay, QStringLiteral("No AAC audio encoder could be made."));
-    obs_encoder_set_audio(relay.audioEncoder, obs_get_audio());
+        relay.audioEncoder = createAacEncoder();
+        if (!relay.audioEncoder)
+            return failBuild(relay, QStringLiteral("No AAC audio encoder could be made."));
+        obs_encoder_set_audio(relay.audioEncoder, obs_get_audio());
+    }
+    if (!relay.service)
+        return failBuild(relay, QStringLiteral("OBS couldn't make the Orvane output."));
 
     if (isRegisteredOutput("rtmp_output"))
         relay.output = obs_output_create("rtmp_output", "Orvane output", nullptr, nullptr);
@@ -88,7 +100,7 @@ bool buildRelayPipeline() {
     obs_output_set_reconnect_settings(relay.output, kReconnectRetries, kReconnectDelaySec);
     connectRelaySignals(relay.output, relay);
 
-    relay.builtSignature = relaySignature();
+    relay.builtSignature = signature;
     return true;
 }
 
@@ -114,9 +126,11 @@ bool startRelay() {
         return true;
 
     relay.lastAttemptMs = wallClockMs();
-    if (!relay.output || relaySignature() != relay.builtSignature) {
+    // Decided at every start: OBS's stream settings or the relay's may have changed since the last one.
+    StreamEncoders shared = obsStreamEncodersLikeRelay(relay.bitrate);
+    if (!relay.output || relaySignature(shared) != relay.builtSignature) {
         releaseRelayPipeline();
-        if (!buildRelayPipeline())
+        if (!buildRelayPipeline(std::move(shared)))
             return false;
     }
 

@@ -16,6 +16,7 @@ protected:
     void SetUp() override {
         QDir(obshost::moduleConfigDir()).removeRecursively();
         obshost::clearLog();
+        startNextFrontendRun(); // when tests share a process, the last one ended with OBS's exit
         obs_module_load();
     }
 

@@ -2,6 +2,7 @@
 #include "core/WallClock.h"
 #include "host/ModuleRun.h"
 #include "relay/RelayEncoders.h"
+#include "support/FlvFile.h"
 #include "support/HttpPeer.h"
 #include "support/NginxRtmp.h"
 #include "support/RawClient.h"
@@ -52,7 +53,142 @@ protected:
 
     RelayState &relay = moduleRelay();
 };
+
+// OBS's own stream in the test host, built as OBS's front-end builds it: x264 and AAC into rtmp_output,
+// handed out by obs_frontend_get_streaming_output. Its encoder settings change between streams, as
+// OBS's do when the streamer changes them.
+class ObsOwnStream {
+public:
+    explicit ObsOwnStream(const QString &server) {
+        OBSDataAutoRelease serviceSettings = obs_data_create();
+        obs_data_set_string(serviceSettings, "server", server.toUtf8().constData());
+        obs_data_set_string(serviceSettings, "key", "obsmain");
+        service = obs_service_create("rtmp_custom", "obs stream service", serviceSettings, nullptr);
+        video = obs_video_encoder_create("obs_x264", "obs stream video", nullptr, nullptr);
+        obs_encoder_set_video(video, obs_get_video());
+        audio = obs_audio_encoder_create("ffmpeg_aac", "obs stream audio", nullptr, 0, nullptr);
+        obs_encoder_set_audio(audio, obs_get_audio());
+        output = obs_output_create("rtmp_output", "obs stream", nullptr, nullptr);
+        obs_output_set_service(output, service);
+        obs_output_set_video_encoder(output, video);
+        obs_output_set_audio_encoder(output, audio, 0);
+        setFrontendStreamingOutput(output);
+    }
+
+    ~ObsOwnStream() {
+        stop();
+        setFrontendStreamingOutput(nullptr);
+    }
+
+    void encode(int bitrate, int keyintSec, const char *rateControl, uint32_t scaledWidth = 0,
+                uint32_t scaledHeight = 0) {
+        OBSDataAutoRelease settings = obs_data_create();
+        obs_data_set_int(settings, "bitrate", bitrate);
+        obs_data_set_int(settings, "keyint_sec", keyintSec);
+        obs_data_set_string(settings, "rate_control", rateControl);
+        obs_data_set_string(settings, "preset", "ultrafast");
+        obs_encoder_update(video, settings);
+        obs_encoder_set_scaled_size(video, scaledWidth, scaledHeight);
+    }
+
+    bool start() {
+        return obs_output_start(output) && waitUntil([&] { return obs_output_active(output); }, 15000);
+    }
+
+    void stop() {
+        if (obs_output_active(output))
+            obs_output_stop(output);
+        waitUntil([&] { return !obs_output_active(output); }, 15000);
+    }
+
+    OBSServiceAutoRelease service;
+    OBSEncoderAutoRelease video;
+    OBSEncoderAutoRelease audio;
+    OBSOutputAutoRelease output;
+};
 } // namespace
+
+TEST_F(RelayRun, SharesObsEncodersOnlyWhenTheyMakeTheSameStream) {
+    NginxRtmp nginx;
+    ASSERT_TRUE(nginx.start());
+    ObsOwnStream obsStream(nginx.rtmpUrl());
+    const QString shared = QStringLiteral("OBS's stream encoder");
+    const QString own = QStringLiteral("x264 (CPU)");
+
+    struct Case {
+        const char *what;
+        int obsBitrate;
+        int obsKeyint;
+        const char *rateControl;
+        uint32_t scaledWidth;
+        int relayBitrate;
+        QString expected;
+    };
+    // Each case is the next stream: settings changed between streams pick the right encoders.
+    for (const Case &streamCase : {
+             Case{"same stream", 2500, 2, "CBR", 0, 2500, shared},
+             Case{"keyframes left to x264", 2500, 0, "CBR", 0, 2500, own},
+             Case{"variable bitrate", 2500, 2, "VBR", 0, 2500, own},
+             Case{"OBS at another bitrate", 4000, 2, "CBR", 0, 2500, own},
+             Case{"relay at another bitrate", 2500, 2, "CBR", 0, 3000, own},
+             Case{"OBS scales its video", 2500, 2, "CBR", 320, 2500, own},
+             Case{"same stream again", 2500, 2, "cbr", 0, 2500, shared},
+         }) {
+        obsStream.encode(streamCase.obsBitrate, streamCase.obsKeyint, streamCase.rateControl,
+                         streamCase.scaledWidth, streamCase.scaledWidth ? 180 : 0);
+        updateRelaySettings(true, nginx.rtmpUrl(), "relaykey", streamCase.relayBitrate);
+        ASSERT_TRUE(obsStream.start()) << streamCase.what;
+        obsStreamStarts();
+        ASSERT_TRUE(waitUntil([&] { return relay.sending; }, 15000))
+            << streamCase.what << ": " << relay.error.toStdString();
+        EXPECT_EQ(relayStatusJson().value("encoder").toString().toStdString(),
+                  streamCase.expected.toStdString())
+            << streamCase.what;
+        EXPECT_EQ(relay.videoEncoder.Get() == obsStream.video.Get(), streamCase.expected == shared)
+            << streamCase.what;
+        EXPECT_TRUE(bytesFlowTo(nginx, "relaykey")) << streamCase.what;
+
+        obsStreamStops();
+        obsStream.stop();
+        EXPECT_TRUE(waitUntil([&] { return !obs_output_active(relay.output); }, 10000)) << streamCase.what;
+    }
+    EXPECT_EQ(obshost::countLogLines("[orvane] Orvane output: sending with OBS's stream encoder"), 2);
+}
+
+TEST_F(RelayRun, SharedRelayStartsOnAKeyframeAndLeavesObsStreamAlone) {
+    NginxRtmp nginx({}, NginxRtmp::Recording::On);
+    ASSERT_TRUE(nginx.start());
+    ObsOwnStream obsStream(nginx.rtmpUrl());
+    obsStream.encode(2500, 2, "CBR");
+    updateRelaySettings(true, nginx.rtmpUrl(), "relaykey", 2500);
+    ASSERT_TRUE(obsStream.start());
+    ASSERT_TRUE(bytesFlowTo(nginx, "obsmain"));
+    runEventLoopFor(700); // the relay joins OBS's encoder between two of its keyframes
+    obsStreamStarts();
+
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_TRUE(waitUntil([&] { return relay.sending; }, 15000)) << relay.error.toStdString();
+        EXPECT_EQ(relay.encoderLabel, "OBS's stream encoder");
+        ASSERT_TRUE(bytesFlowTo(nginx, "relaykey"));
+        runEventLoopFor(1000 + 700 * run);
+
+        // The relay ends on its own; OBS's stream goes on with the same encoders.
+        updateRelaySettings(false, nginx.rtmpUrl(), "relaykey", 2500);
+        ASSERT_TRUE(waitUntil([&] { return nginx.bytesIn("relaykey") < 0; }, 10000));
+        EXPECT_TRUE(obs_output_active(obsStream.output));
+        EXPECT_TRUE(bytesFlowTo(nginx, "obsmain")) << run;
+
+        const FlvVideoStart recorded = readFlvVideoStart(nginx.recordingPath("relaykey"));
+        EXPECT_TRUE(recorded.readable) << run;
+        EXPECT_TRUE(recorded.sequenceHeaderFirst) << run;
+        EXPECT_TRUE(recorded.firstFrameIsKeyframe) << run;
+        EXPECT_GT(recorded.videoFrames, 10) << run;
+
+        updateRelaySettings(true, nginx.rtmpUrl(), "relaykey", 2500); // joins the running encoder again
+    }
+    obsStreamStops();
+    obsStream.stop();
+}
 
 TEST_F(RelayRun, FollowsObsStreamIntoARealRtmpServer) {
     HttpPeer publishHook;

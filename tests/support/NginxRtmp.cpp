@@ -21,9 +21,11 @@ bool accepts(quint16 port) {
 }
 } // namespace
 
-NginxRtmp::NginxRtmp(const QString &publishNotifyUrl)
+NginxRtmp::NginxRtmp(const QString &publishNotifyUrl, Recording recording)
     : rtmpPort_(freeLoopbackPort()), httpPort_(freeLoopbackPort()) {
-    const QString notify = publishNotifyUrl.isEmpty() ? QString() : "on_publish " + publishNotifyUrl + ";";
+    QString extra = publishNotifyUrl.isEmpty() ? QString() : "on_publish " + publishNotifyUrl + ";";
+    if (recording == Recording::On)
+        extra += QStringLiteral(" record all; record_path %1; record_unique off;").arg(dir_.path());
     const QString config = QStringLiteral(R"(
 load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;
 daemon off;
@@ -34,7 +36,7 @@ events { worker_connections 64; }
 rtmp {
     server {
         listen 127.0.0.1:%2;
-        application live { live on; record off; %4 }
+        application live { live on; %4 }
     }
 }
 http {
@@ -53,7 +55,7 @@ http {
                                .arg(dir_.path())
                                .arg(rtmpPort_)
                                .arg(httpPort_)
-                               .arg(notify);
+                               .arg(extra.isEmpty() ? QStringLiteral("record off;") : extra);
     QFile file(dir_.path() + "/nginx.conf");
     file.open(QIODevice::WriteOnly);
     file.write(config.toUtf8());
@@ -81,6 +83,10 @@ void NginxRtmp::kill() {
 
 bool NginxRtmp::running() const {
     return process_.state() == QProcess::Running;
+}
+
+QString NginxRtmp::recordingPath(const QString &streamName) const {
+    return dir_.path() + QLatin1Char('/') + streamName + QStringLiteral(".flv");
 }
 
 QString NginxRtmp::rtmpUrl() const {

@@ -14,8 +14,11 @@ public:
         qint64 bytesIn = 0;
     };
 
+    enum class Recording { Off, On };
+
     // publishNotifyUrl, when given, receives nginx's on_publish call (stream name and arguments).
-    explicit NginxRtmp(const QString &publishNotifyUrl = {});
+    // Recording::On keeps each stream in recordingPath(name), rewritten at every publish.
+    explicit NginxRtmp(const QString &publishNotifyUrl = {}, Recording recording = Recording::Off);
     ~NginxRtmp();
 
     bool start();
@@ -23,6 +26,7 @@ public:
     bool running() const;
 
     QString rtmpUrl() const; // rtmp://127.0.0.1:<port>/live
+    QString recordingPath(const QString &streamName) const;
     QList<Stream> streams();
     qint64 bytesIn(const QString &streamName);
 
