@@ -22,6 +22,15 @@ class ObsRelay(StreamingCase):
         with open(self.obs.plugin_config("relay.json"), "w") as relay:
             json.dump({"enabled": True, "server": server, "key": "relaykey", "bitrate": 1500}, relay)
 
+    def encode_obs_stream(self, bitrate, keyint_sec):
+        """OBS's own stream in advanced output mode with x264 at these settings."""
+        profile = os.path.join(self.obs.config_dir, "basic", "profiles", "Untitled")
+        with open(os.path.join(profile, "basic.ini"), "w") as ini:
+            ini.write("[General]\nName=Untitled\n[Output]\nMode=Advanced\n[AdvOut]\nEncoder=obs_x264\n")
+        with open(os.path.join(profile, "streamEncoder.json"), "w") as encoder:
+            json.dump({"rate_control": "CBR", "bitrate": bitrate, "keyint_sec": keyint_sec, "preset": "ultrafast"},
+                      encoder)
+
     def end_stream_before_closing(self):
         """Where OBS can't close cleanly while it streams, its stream ends first: through the bridge, as the
         dock page ends it. The relay must end with it."""
@@ -40,6 +49,15 @@ class ObsRelay(StreamingCase):
         self.assertEqual(self.nginx.bytes_in(), {})
         self.assertNotIn("Orvane output didn't start", self.obs.log())
 
+
+    def test_relay_sends_with_obs_encoders_when_they_make_the_same_stream(self):
+        self.encode_obs_stream(1500, 2)  # the relay's bitrate and keyframe interval
+        self.obs.start("--startstreaming")
+        self.obs.wait_for_log(r"\[orvane\] Orvane output: sending with OBS's stream encoder")
+        self.nginx.wait_for_flowing(["obsmain", "relaykey"])
+        self.end_stream_before_closing()
+        self.assertEqual(self.obs.stop(), 0)
+        self.assertNotIn("sending with x264", self.obs.log())
 
     def test_unreachable_relay_leaves_obs_stream_alone(self):
         self.write_relay_settings("rtmp://127.0.0.1:%d/live" % closed_port())
