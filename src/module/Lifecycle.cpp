@@ -22,9 +22,7 @@ bool callbackRegistered = false;
 constexpr int kTickIntervalMs = 1000;
 
 void onTick() {
-    const qint64 now = wallClockMs();
-    sampleStreamRate(now);
-    relayRetryCheck(now);
+    runModuleTick(wallClockMs());
 }
 
 RouteTargets moduleRoutes() {
@@ -88,6 +86,11 @@ void registerFrontendCallback() {
         return;
     obs_frontend_add_event_callback(onFrontendEvent, nullptr);
     callbackRegistered = true;
+}
+
+void runModuleTick(qint64 now) {
+    sampleStreamRate(now);
+    relayRetryCheck(now);
 }
 
 LocalServer *runningLocalServer() {

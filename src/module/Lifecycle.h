@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QtGlobal>
 #include <obs-frontend-api.h>
 
 struct LocalServer;
@@ -12,6 +13,9 @@ void registerFrontendCallback();
 
 // The server of this run; null before OBS finished loading and after it exits.
 LocalServer *runningLocalServer();
+
+// The one-second tick's work, at the time now (ms since the Unix epoch).
+void runModuleTick(qint64 now);
 
 // True while the one-second tick is running.
 bool tickIsRunning();

@@ -11,10 +11,11 @@ SCRIPT = os.path.join(ROOT, "tools", "local-cloud", "orvane_local_cloud.py")
 
 
 class LocalCloud:
-    def __init__(self):
+    def __init__(self, port=0):
+        """port 0: a free one; a given port brings a stopped cloud back where the module looks for it."""
         self.dir = tempfile.mkdtemp(prefix="orvane-cloud-")
         port_file = os.path.join(self.dir, "port")
-        self.process = subprocess.Popen([sys.executable, SCRIPT, "--port", "0", "--port-file", port_file],
+        self.process = subprocess.Popen([sys.executable, SCRIPT, "--port", str(port), "--port-file", port_file],
                                         stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
         while not os.path.exists(port_file):

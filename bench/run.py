@@ -1,0 +1,296 @@
+#!/usr/bin/env python3
+"""The module measured against peers, side by side in one run, and printed as a table of ratios.
+
+Starts what it needs: two OBS 29 under Xvfb (one with the module, one without), nginx (HTTP and RTMP), the
+local cloud; the main-thread counts come from callgrind in the test host. Each ratio is taken with both sides
+measured in the same run, in alternating short windows or at the same time, so machine noise falls on both.
+
+Usage: [ORVANE_BUILD_DIR=build/qt5] bench/run.py [--smoke]
+--smoke: tiny durations, to check that every measurement still runs (the figures mean nothing then)."""
+import argparse
+import glob
+import json
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+from local_cloud import LocalCloud  # noqa: E402
+from obs_harness import BUILD_DIR, Bridge, ObsRun, closed_port, raw_exchange, wait_until  # noqa: E402
+from obs_websocket import ObsWebSocket, enable_obs_websocket  # noqa: E402
+from peers import NginxPeer, free_port  # noqa: E402
+from procstat import cpu_seconds, family, pss_kib  # noqa: E402
+
+FULL = dict(window=3, rounds=4, idle=30, relay=20, page_requests=40, callgrind_count=200)
+SMOKE = dict(window=1, rounds=2, idle=2, relay=2, page_requests=3, callgrind_count=5)
+OBS_BITRATE = 2500  # kbit/s, OBS's own stream in both instances
+
+
+def progress(what):
+    print("[%s] %s" % (time.strftime("%H:%M:%S"), what), file=sys.stderr, flush=True)
+
+
+def alternate(rounds, first, second):
+    """Runs first() and second() in turns, swapping which goes first each round; each returns (count, seconds).
+    Returns the two overall rates."""
+    totals = {first: [0, 0.0], second: [0, 0.0]}
+    for index in range(rounds):
+        for side in ((first, second) if index % 2 == 0 else (second, first)):
+            count, seconds = side()
+            totals[side][0] += count
+            totals[side][1] += seconds
+    return tuple(totals[side][0] / totals[side][1] for side in (first, second))
+
+
+def wrk(url, seconds):
+    """Requests wrk completes in seconds, one connection per request as the dock page makes them."""
+    output = subprocess.run(["wrk", "-t1", "-c4", "-d%ds" % seconds, "-H", "Connection: close", url],
+                            capture_output=True, text=True, check=True).stdout
+    done = re.search(r"(\d+) requests in ([\d.]+)(m?s)", output)
+    elapsed = float(done.group(2)) / (1000 if done.group(3) == "ms" else 1)
+    errors = re.search(r"Non-2xx or 3xx responses: (\d+)", output)
+    return int(done.group(1)), elapsed, int(errors.group(1)) if errors else 0
+
+
+def timed_loop(seconds, one):
+    count, start = 0, time.monotonic()
+    while time.monotonic() - start < seconds:
+        one()
+        count += 1
+    return count, time.monotonic() - start
+
+
+class ModuleSide:
+    """OBS with the module (its web view companion taken out: the page is played by this script)."""
+
+    def __init__(self, cloud_url, nginx):
+        self.obs = ObsRun(env={"ORVANE_CLOUD_URL": cloud_url})
+        for companion in glob.glob(os.path.join(self.obs.config_dir, "plugins", "orvane", "**", "orvane-webview*"),
+                                   recursive=True):
+            os.remove(companion)
+        self.websocket_port = free_port()
+        enable_obs_websocket(self.obs.config_dir, self.websocket_port)
+        write_profile(self.obs, nginx.rtmp_url, "obs-with-module")
+        os.makedirs(self.obs.plugin_config(), exist_ok=True)
+        with open(self.obs.plugin_config("relay.json"), "w") as relay:
+            json.dump({"enabled": True, "server": nginx.rtmp_url, "key": "relay", "bitrate": OBS_BITRATE}, relay)
+
+
+class PlainSide:
+    """OBS without the module, same profile."""
+
+    def __init__(self, nginx):
+        self.obs = ObsRun(env={"ORVANE_CLOUD_URL": "http://127.0.0.1:%d" % closed_port()})
+        shutil.rmtree(os.path.join(self.obs.config_dir, "plugins", "orvane"))
+        self.websocket_port = free_port()
+        enable_obs_websocket(self.obs.config_dir, self.websocket_port)
+        write_profile(self.obs, nginx.rtmp_url, "obs-alone")
+
+
+def write_profile(obs, rtmp_url, key):
+    """Advanced output, x264 at CBR OBS_BITRATE with 2 s keyframes, streaming to nginx. The canvas is small
+    enough that three encodes fit on this machine's two cores beside OBS's software rendering."""
+    profile = os.path.join(obs.config_dir, "basic", "profiles", "Untitled")
+    with open(os.path.join(profile, "basic.ini"), "w") as ini:
+        ini.write("[General]\nName=Untitled\n[Output]\nMode=Advanced\n[AdvOut]\nEncoder=obs_x264\n"
+                  "[Video]\nBaseCX=640\nBaseCY=360\nOutputCX=640\nOutputCY=360\nFPSType=0\nFPSCommon=30\n")
+    with open(os.path.join(profile, "streamEncoder.json"), "w") as encoder:
+        json.dump({"rate_control": "CBR", "bitrate": OBS_BITRATE, "keyint_sec": 2, "preset": "veryfast"}, encoder)
+    with open(os.path.join(profile, "service.json"), "w") as service:
+        json.dump({"type": "rtmp_custom", "settings": {"server": rtmp_url, "key": key}}, service)
+
+
+class Poller(threading.Thread):
+    """The dock page's state poll, once a second."""
+
+    def __init__(self, bridge):
+        super().__init__(daemon=True)
+        self.bridge, self.running = bridge, True
+
+    def run(self):
+        while self.running:
+            self.bridge.state()
+            time.sleep(1)
+
+
+def side_by_side_usage(pids, seconds):
+    """CPU (% of one core) of each process family over the same window, and PSS (MiB) at its end."""
+    start = {name: cpu_seconds(family(pid)) for name, pid in pids.items()}
+    time.sleep(seconds)
+    cpu = {name: (cpu_seconds(family(pid)) - start[name]) / seconds * 100 for name, pid in pids.items()}
+    pss = {name: pss_kib(family(pid)) / 1024 for name, pid in pids.items()}
+    return cpu, pss
+
+
+def stream_both(module_ws, plain_ws, start):
+    for ws in (module_ws, plain_ws):
+        ws.request("StartStream" if start else "StopStream")
+
+
+def measure_obs(durations, rows):
+    cloud = LocalCloud()
+    refused_body = b'{"error":"Not allowed."}'
+    nginx = NginxPeer(refused_body)
+    module, plain = ModuleSide(cloud.url, nginx), PlainSide(nginx)
+    poller = None
+    try:
+        module.obs.start()
+        plain.obs.start()
+        port = module.obs.dock_port()
+        plain.obs.wait_for_log(r"Startup complete")
+        bridge = Bridge(port)
+        module_ws, plain_ws = ObsWebSocket(module.websocket_port, 30), ObsWebSocket(plain.websocket_port, 30)
+        time.sleep(min(10, durations["idle"]))  # both settle
+
+        progress("idle")
+        # Idle, with the page's poll.
+        poller = Poller(bridge)
+        poller.start()
+        pids = {"module": module.obs.obs_pid(), "plain": plain.obs.obs_pid()}
+        cpu, pss = side_by_side_usage(pids, durations["idle"])
+        rows.append(("idle CPU, page polling at 1 Hz (% of a core)", "%.2f" % cpu["module"], "%.2f" % cpu["plain"],
+                     "%+.2f" % (cpu["module"] - cpu["plain"]), "≤ +0.5"))
+        rows.append(("idle memory, PSS (MiB)", "%.1f" % pss["module"], "%.1f" % pss["plain"],
+                     "%+.1f" % (pss["module"] - pss["plain"]), "≤ +8"))
+
+        progress("server rate")
+        # Server rate: a refused request, and the cached dock page while the cloud refuses connections.
+        refused_url = "http://127.0.0.1:%d/bridge/state" % port
+        module_rate, nginx_rate = alternate(durations["rounds"], lambda: wrk(refused_url, durations["window"])[:2],
+                                            lambda: wrk(nginx.url("/refused"), durations["window"])[:2])
+        rows.append(("server rate, refused request (req/s)", "%.0f" % module_rate, "%.0f" % nginx_rate,
+                     "%.2f" % (module_rate / nginx_rate), "≥ 0.9"))
+
+        page = raw_exchange(port, b"GET / HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port)
+        cloud_port = int(cloud.url.rsplit(":", 1)[1])
+        cloud.stop()
+        nginx.set_page(page.split(b"\r\n\r\n", 1)[1])
+        page_url = "http://127.0.0.1:%d/" % port
+        module_rate, nginx_rate = alternate(durations["rounds"], lambda: wrk(page_url, durations["window"])[:2],
+                                            lambda: wrk(nginx.url("/"), durations["window"])[:2])
+        rows.append(("server rate, cached dock page, cloud down (req/s)", "%.0f" % module_rate,
+                     "%.0f" % nginx_rate, "%.2f" % (module_rate / nginx_rate), "≥ 0.9"))
+
+        progress("offline dock")
+        # Offline dock: the cached index with the cloud refusing connections, against the cloud answering.
+        def page_ms():
+            start = time.monotonic()
+            answer = raw_exchange(port, b"GET / HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port)
+            assert answer.startswith(b"HTTP/1.1 200"), answer[:100]
+            return (time.monotonic() - start) * 1000
+
+        offline, online = [], []
+        for _ in range(durations["rounds"]):
+            offline += [page_ms() for _ in range(durations["page_requests"])]
+            cloud = LocalCloud(cloud_port)
+            online += [page_ms() for _ in range(durations["page_requests"])]
+            cloud.stop()
+        rows.append(("offline dock index, median (ms)", "%.1f" % statistics.median(offline),
+                     "%.1f" % statistics.median(online), "%.2f" % (statistics.median(offline) / statistics.median(online)),
+                     "≤ 50 ms"))
+        cloud = LocalCloud(cloud_port)
+
+        progress("state round trips")
+        # State round trips against obs-websocket's GetStreamStatus, in the same OBS.
+        state_request = b"GET /bridge/state HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nx-ov-bridge: %s\r\n\r\n" % (
+            port, bridge.key.encode())
+
+        def one_state():
+            assert raw_exchange(port, state_request).startswith(b"HTTP/1.1 200")
+
+        state_rate, websocket_rate = alternate(
+            durations["rounds"], lambda: timed_loop(durations["window"], one_state),
+            lambda: timed_loop(durations["window"], lambda: module_ws.request("GetStreamStatus")))
+        rows.append(("state round trips (1/s)", "%.0f" % state_rate, "%.0f" % websocket_rate,
+                     "%.2f" % (state_rate / websocket_rate), "≥ 1.0"))
+
+        progress("relay")
+        # Relay: both OBS stream the same; the module's OBS also relays, with OBS's encoders, then its own.
+        for case, relay_bitrate, log_line in (("shared encoders", OBS_BITRATE, "OBS's stream encoder"),
+                                               ("own encoder", OBS_BITRATE + 500, "x264 (CPU)")):
+            status, _ = bridge.call("POST", "relay", {"enabled": True, "server": nginx.rtmp_url, "key": "relay",
+                                                      "bitrate": relay_bitrate})
+            assert status == 200
+            stream_both(module_ws, plain_ws, True)
+            wait_until(lambda: "sending with " + log_line in module.obs.log().rsplit("Orvane output: ", 1)[-1],
+                       30, "the relay sending with " + log_line)
+            time.sleep(2)
+            cpu, _ = side_by_side_usage(pids, durations["relay"])
+            rows.append(("relay (%s), CPU while streaming (%% of a core)" % case, "%.1f" % cpu["module"],
+                         "%.1f" % cpu["plain"], "%.2f" % (cpu["module"] / cpu["plain"]),
+                         "≤ 1.1" if relay_bitrate == OBS_BITRATE else "≤ 2.0"))
+            stream_both(module_ws, plain_ws, False)
+            wait_until(lambda: not bridge.state()["obs"]["streaming"], 30, "the stream to end")
+            time.sleep(1)
+        module_ws.close()
+        plain_ws.close()
+    finally:
+        if poller:
+            poller.running = False
+        module.obs.stop()
+        plain.obs.stop()
+        cloud.stop()
+        nginx.stop()
+
+
+def measure_main_thread(durations, build_dir, rows):
+    """Instructions of OBS's main thread per request and per tick, counted by callgrind in the test host."""
+    progress("main thread (callgrind)")
+    out_dir = tempfile.mkdtemp(prefix="orvane-callgrind-")
+    count = durations["callgrind_count"]
+    try:
+        subprocess.run(["xvfb-run", "-a", "valgrind", "--tool=callgrind", "--collect-atstart=no",
+                        "--separate-threads=yes", "--callgrind-out-file=%s/cg.out" % out_dir,
+                        os.path.join(build_dir, "bench", "orvane_bench_costs")],
+                       env=dict(os.environ, ORVANE_BENCH_COUNT=str(count), QT_QPA_PLATFORM="offscreen"),
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        phases = {}
+        for path in glob.glob(os.path.join(out_dir, "cg.out*")):
+            with open(path) as dump:
+                text = dump.read(4096)
+            phase = re.search(r"^desc: Trigger: Client Request: (\S+)", text, re.M)
+            thread = re.search(r"^thread: (\d+)", text, re.M)
+            if phase and thread and thread.group(1) == "1":
+                with open(path) as dump:
+                    phases[phase.group(1)] = int(re.search(r"^totals: (\d+)", dump.read(), re.M).group(1)) / count
+    finally:
+        shutil.rmtree(out_dir, ignore_errors=True)
+    refused = phases["refused"]
+    rows.append(("main thread, one refused request (instructions)", "%.0f" % refused, "", "", ""))
+    for phase, label in (("state-simple", "simple output"), ("state-advanced", "advanced output")):
+        rows.append(("main thread, one state request, %s (instructions)" % label, "%.0f" % phases[phase],
+                     "%.0f (refused)" % refused, "%.2f" % (phases[phase] / refused), ""))
+    rows.append(("main thread, one tick while streaming (instructions)", "%.0f" % phases["tick"], "", "", ""))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--smoke", action="store_true")
+    args = parser.parse_args()
+    durations = SMOKE if args.smoke else FULL
+
+    rows = []
+    measure_obs(durations, rows)
+    measure_main_thread(durations, BUILD_DIR, rows)
+
+    header = ("measure", "module", "peer", "ratio / difference", "goal")
+    print("| %s |" % " | ".join(header))
+    print("|%s|" % "|".join("---" for _ in header))
+    for row in rows:
+        print("| %s |" % " | ".join(row))
+    print("\nPeers: nginx (one worker) serving the same bytes; obs-websocket's GetStreamStatus in the same OBS; "
+          "OBS 29 without the module, running at the same time with the same profile.")
+    if args.smoke:
+        print("(smoke run: durations too short for the figures to mean anything)")
+
+
+if __name__ == "__main__":
+    main()
