@@ -5,7 +5,7 @@ Starts what it needs: two OBS 29 under Xvfb (one with the module, one without), 
 local cloud; the main-thread counts come from callgrind in the test host. Each ratio is taken with both sides
 measured in the same run, in alternating short windows or at the same time, so machine noise falls on both.
 
-Usage: [ORVANE_BUILD_DIR=build/qt5] bench/run.py [--smoke]
+Usage: [ORVANE_BUILD_DIR=build/qt5] bench/run.py [--smoke] [--only obs|main-thread]
 --smoke: tiny durations, to check that every measurement still runs (the figures mean nothing then)."""
 import argparse
 import glob
@@ -274,12 +274,15 @@ def measure_main_thread(durations, build_dir, rows):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--smoke", action="store_true")
+    parser.add_argument("--only", choices=("obs", "main-thread"), help="run one half of the suite")
     args = parser.parse_args()
     durations = SMOKE if args.smoke else FULL
 
     rows = []
-    measure_obs(durations, rows)
-    measure_main_thread(durations, BUILD_DIR, rows)
+    if args.only != "main-thread":
+        measure_obs(durations, rows)
+    if args.only != "obs":
+        measure_main_thread(durations, BUILD_DIR, rows)
 
     header = ("measure", "module", "peer", "ratio / difference", "goal")
     print("| %s |" % " | ".join(header))

@@ -48,7 +48,8 @@ int serveRequests(quint16 port, const QByteArray &request, int count) {
         for (int index = 0; index < count; ++index)
             answered += requestOnce(port, request) ? 1 : 0;
         done = true;
-        QMetaObject::invokeMethod(qApp, [] {}, Qt::QueuedConnection); // wakes the main thread
+        QMetaObject::invokeMethod(
+            qApp, [] {}, Qt::QueuedConnection); // wakes the main thread
     });
     while (!done) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);

@@ -19,14 +19,12 @@ double finiteOrZero(double value) {
     return std::isfinite(value) ? value : 0.0;
 }
 
-QJsonObject outputHealth(obs_output_t *output) {
-    return QJsonObject{
-        {QStringLiteral("reconnecting"), obs_output_reconnecting(output)},
-        {QStringLiteral("dropped"), obs_output_get_frames_dropped(output)},
-        {QStringLiteral("frames"), obs_output_get_total_frames(output)},
-        {QStringLiteral("congestion"), finiteOrZero(obs_output_get_congestion(output))},
-        {QStringLiteral("lastError"), text(obs_output_get_last_error(output))},
-    };
+void addOutputHealth(QJsonObject &report, obs_output_t *output) {
+    report.insert(QStringLiteral("reconnecting"), obs_output_reconnecting(output));
+    report.insert(QStringLiteral("dropped"), obs_output_get_frames_dropped(output));
+    report.insert(QStringLiteral("frames"), obs_output_get_total_frames(output));
+    report.insert(QStringLiteral("congestion"), finiteOrZero(obs_output_get_congestion(output)));
+    report.insert(QStringLiteral("lastError"), text(obs_output_get_last_error(output)));
 }
 
 QJsonObject serviceReport(obs_service_t *service) {
@@ -118,11 +116,8 @@ QJsonObject buildStateReport() {
                                                  {QStringLiteral("error"), tracker.lastStopError}}},
     };
 
-    if (OBSOutputAutoRelease output = obs_frontend_get_streaming_output()) {
-        const QJsonObject health = outputHealth(output);
-        for (auto member = health.begin(); member != health.end(); ++member)
-            report.insert(member.key(), member.value());
-    }
+    if (OBSOutputAutoRelease output = obs_frontend_get_streaming_output())
+        addOutputHealth(report, output);
     if (obs_service_t *service = obs_frontend_get_streaming_service())
         report.insert(QStringLiteral("service"), serviceReport(service));
 

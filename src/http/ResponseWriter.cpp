@@ -50,6 +50,8 @@ void writeResponse(QTcpSocket *socket, int status, const QByteArray &contentType
     if (!socket)
         return;
     socket->write(responseBytes(status, contentType, body));
+    // Sent now rather than on the next pass of OBS's event loop, so the close below is immediate too.
+    socket->flush();
     socket->disconnectFromHost();
 }
 

@@ -113,6 +113,8 @@ void acceptPending(LocalServer &server) {
         QTimer::singleShot(server.limits.connectionLifetimeMs, socket, [socket] { socket->abort(); });
         QObject::connect(socket, &QIODevice::readyRead, socket,
                          [&server, conn] { readRequest(server, conn); });
+        // The request usually comes with the connection: take it now, not on the next pass of the loop.
+        socket->waitForReadyRead(0);
     }
 }
 

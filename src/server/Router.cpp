@@ -37,6 +37,12 @@ bool hostIsAccepted(const LocalServer &server, const QByteArray &host) {
     return host == "127.0.0.1:" + port || host == "localhost:" + port;
 }
 
+// The same bytes for every refused key: built once.
+const QByteArray &notAllowedBody() {
+    static const QByteArray body = compactJson(errorObject(QStringLiteral("Not allowed.")));
+    return body;
+}
+
 bool bridgeKeyMatches(const LocalServer &server, const HttpRequest &request) {
     return !server.bridgeKey.isEmpty() && request.headers.value("x-ov-bridge") == server.bridgeKey.toUtf8();
 }
@@ -54,7 +60,7 @@ RouteDecision decideRoute(const LocalServer &server, const HttpRequest &request)
     const bool toApp = path->startsWith("/app/");
     if (toBridge || toCloud || toApp) {
         if (!bridgeKeyMatches(server, request))
-            return refusal(403, kJsonContentType, compactJson(errorObject(QStringLiteral("Not allowed."))));
+            return refusal(403, kJsonContentType, notAllowedBody());
         if (toBridge)
             return handTo(RouteDecision::Bridge, *path);
 
