@@ -34,6 +34,10 @@ SMOKE = dict(window=1, rounds=2, idle=2, relay=2, page_requests=3, callgrind_cou
 OBS_BITRATE = 2500  # kbit/s, OBS's own stream in both instances
 
 
+def ratio(numerator, denominator):
+    return "%.2f" % (numerator / denominator) if denominator else "-"
+
+
 def progress(what):
     print("[%s] %s" % (time.strftime("%H:%M:%S"), what), file=sys.stderr, flush=True)
 
@@ -47,7 +51,7 @@ def alternate(rounds, first, second):
             count, seconds = side()
             totals[side][0] += count
             totals[side][1] += seconds
-    return tuple(totals[side][0] / totals[side][1] for side in (first, second))
+    return tuple(totals[side][0] / max(totals[side][1], 1e-9) for side in (first, second))
 
 
 def wrk(url, seconds):
@@ -167,7 +171,7 @@ def measure_obs(durations, rows):
         module_rate, nginx_rate = alternate(durations["rounds"], lambda: wrk(refused_url, durations["window"])[:2],
                                             lambda: wrk(nginx.url("/refused"), durations["window"])[:2])
         rows.append(("server rate, refused request (req/s)", "%.0f" % module_rate, "%.0f" % nginx_rate,
-                     "%.2f" % (module_rate / nginx_rate), "≥ 0.9"))
+                     ratio(module_rate, nginx_rate), "≥ 0.9"))
 
         page = raw_exchange(port, b"GET / HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port)
         cloud_port = int(cloud.url.rsplit(":", 1)[1])
@@ -177,7 +181,7 @@ def measure_obs(durations, rows):
         module_rate, nginx_rate = alternate(durations["rounds"], lambda: wrk(page_url, durations["window"])[:2],
                                             lambda: wrk(nginx.url("/"), durations["window"])[:2])
         rows.append(("server rate, cached dock page, cloud down (req/s)", "%.0f" % module_rate,
-                     "%.0f" % nginx_rate, "%.2f" % (module_rate / nginx_rate), "≥ 0.9"))
+                     "%.0f" % nginx_rate, ratio(module_rate, nginx_rate), "≥ 0.9"))
 
         progress("offline dock")
         # Offline dock: the cached index with the cloud refusing connections, against the cloud answering.
@@ -194,7 +198,7 @@ def measure_obs(durations, rows):
             online += [page_ms() for _ in range(durations["page_requests"])]
             cloud.stop()
         rows.append(("offline dock index, median (ms)", "%.1f" % statistics.median(offline),
-                     "%.1f" % statistics.median(online), "%.2f" % (statistics.median(offline) / statistics.median(online)),
+                     "%.1f" % statistics.median(online), ratio(statistics.median(offline), statistics.median(online)),
                      "≤ 50 ms"))
         cloud = LocalCloud(cloud_port)
 
@@ -210,7 +214,7 @@ def measure_obs(durations, rows):
             durations["rounds"], lambda: timed_loop(durations["window"], one_state),
             lambda: timed_loop(durations["window"], lambda: module_ws.request("GetStreamStatus")))
         rows.append(("state round trips (1/s)", "%.0f" % state_rate, "%.0f" % websocket_rate,
-                     "%.2f" % (state_rate / websocket_rate), "≥ 1.0"))
+                     ratio(state_rate, websocket_rate), "≥ 1.0"))
 
         progress("relay")
         # Relay: both OBS stream the same; the module's OBS also relays, with OBS's encoders, then its own.
@@ -225,7 +229,7 @@ def measure_obs(durations, rows):
             time.sleep(2)
             cpu, _ = side_by_side_usage(pids, durations["relay"])
             rows.append(("relay (%s), CPU while streaming (%% of a core)" % case, "%.1f" % cpu["module"],
-                         "%.1f" % cpu["plain"], "%.2f" % (cpu["module"] / cpu["plain"]),
+                         "%.1f" % cpu["plain"], ratio(cpu["module"], cpu["plain"]),
                          "≤ 1.1" if relay_bitrate == OBS_BITRATE else "≤ 2.0"))
             stream_both(module_ws, plain_ws, False)
             wait_until(lambda: not bridge.state()["obs"]["streaming"], 30, "the stream to end")
@@ -267,7 +271,7 @@ def measure_main_thread(durations, build_dir, rows):
     rows.append(("main thread, one refused request (instructions)", "%.0f" % refused, "", "", ""))
     for phase, label in (("state-simple", "simple output"), ("state-advanced", "advanced output")):
         rows.append(("main thread, one state request, %s (instructions)" % label, "%.0f" % phases[phase],
-                     "%.0f (refused)" % refused, "%.2f" % (phases[phase] / refused), ""))
+                     "%.0f (refused)" % refused, ratio(phases[phase], refused), ""))
     rows.append(("main thread, one tick while streaming (instructions)", "%.0f" % phases["tick"], "", "", ""))
 
 

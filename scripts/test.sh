@@ -11,6 +11,8 @@
 #   packaging     the Debian package (fields, files; installed with dpkg, loaded by OBS, removed) and the
 #                 per-user install script (install, refusals, uninstall, purge)
 #   fuzz corpus   the request fuzzer's seed corpus, replayed once (no fuzzing time: scripts/fuzz.sh fuzzes)
+#   bench smoke   the benchmark suite with tiny durations (bench/run.py --smoke): every measurement still
+#                 runs; its figures gate nothing
 # Further arguments go to every ctest run (for example -R DockPage).
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -95,5 +97,11 @@ replay_corpus() {
   fuzzer="$("$root/scripts/build-fuzzer.sh")" && "$fuzzer" "$root/tests/fuzz/corpus/"*
 }
 step "fuzz corpus" replay_corpus
+
+if grep -qx "build qt5 passed" "$results/steps"; then
+  step "bench smoke" env ORVANE_BUILD_DIR="$root/build/qt5" python3 "$root/bench/run.py" --smoke
+else
+  echo "bench smoke skipped (the qt5 build failed)" >>"$results/steps"
+fi
 
 python3 "$root/scripts/test-summary.py" "$results"
