@@ -65,29 +65,31 @@ QString relaySignature(const StreamEncoders &shared) {
 bool buildRelayPipeline(StreamEncoders shared) {
     RelayState &relay = moduleRelay();
     const QString signature = relaySignature(shared);
+    relay.encoderLabel.clear(); // names only an encoder this build chose
     OBSDataAutoRelease serviceSettings = obs_data_create();
     obs_data_set_string(serviceSettings, "server", relay.server.toUtf8().constData());
     obs_data_set_string(serviceSettings, "key", clientTaggedKey(relay.key).constData());
     relay.service = obs_service_create("rtmp_custom", "Orvane output service", serviceSettings, nullptr);
 
-    if (shared) {
+    const bool sharing = bool(shared);
+    if (sharing) {
         // The same stream as OBS's own: its running encoders feed both outputs.
         relay.videoEncoder = std::move(shared.video);
         relay.audioEncoder = std::move(shared.audio);
         relay.encoderLabel = QStringLiteral("OBS's stream encoder");
     } else {
         relay.videoEncoder = createFirstAvailableVideoEncoder(relay);
-        if (!relay.videoEncoder)
-            return failBuild(relay, QStringLiteral("No video encoder could be made for the Orvane output."));
-        obs_encoder_set_video(relay.videoEncoder, obs_get_video());
+    }
+    if (!relay.videoEncoder || !relay.service)
+        return failBuild(relay, QStringLiteral("No video encoder could be made for the Orvane output."));
 
+    if (!sharing) {
+        obs_encoder_set_video(relay.videoEncoder, obs_get_video());
         relay.audioEncoder = createAacEncoder();
         if (!relay.audioEncoder)
             return failBuild(relay, QStringLiteral("No AAC audio encoder could be made."));
         obs_encoder_set_audio(relay.audioEncoder, obs_get_audio());
     }
-    if (!relay.service)
-        return failBuild(relay, QStringLiteral("OBS couldn't make the Orvane output."));
 
     if (isRegisteredOutput("rtmp_output"))
         relay.output = obs_output_create("rtmp_output", "Orvane output", nullptr, nullptr);

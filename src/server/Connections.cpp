@@ -114,6 +114,8 @@ void acceptPending(LocalServer &server) {
         QObject::connect(socket, &QIODevice::readyRead, socket,
                          [&server, conn] { readRequest(server, conn); });
         // The request usually comes with the connection: take it now, not on the next pass of the loop.
+        // With nothing there yet, Qt only records a timeout; the connection stays open and readyRead comes
+        // later.
         socket->waitForReadyRead(0);
     }
 }
