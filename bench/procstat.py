@@ -23,24 +23,28 @@ def family(root_pid):
     return found
 
 
-def pss_kib(pids):
+def _sum_over(pids, path, read):
+    """Sum of read(file) over /proc/PID/path of each process still there."""
     total = 0
     for pid in pids:
         try:
-            with open("/proc/%d/smaps_rollup" % pid) as rollup:
-                total += sum(int(line.split()[1]) for line in rollup if line.startswith("Pss:"))
+            with open("/proc/%d/%s" % (pid, path)) as proc_file:
+                total += read(proc_file)
         except OSError:
             pass
     return total
 
 
+def pss_kib(pids):
+    return _sum_over(pids, "smaps_rollup",
+                     lambda rollup: sum(int(line.split()[1]) for line in rollup if line.startswith("Pss:")))
+
+
 def cpu_seconds(pids):
-    total = 0
-    for pid in pids:
-        try:
-            with open("/proc/%d/stat" % pid) as stat:
-                fields = stat.read().rsplit(")", 1)[1].split()
-            total += int(fields[11]) + int(fields[12])
-        except OSError:
-            pass
-    return total / CLOCK_TICKS
+    """User and system time, in seconds."""
+
+    def ticks(stat):
+        fields = stat.read().rsplit(")", 1)[1].split()
+        return int(fields[11]) + int(fields[12])
+
+    return _sum_over(pids, "stat", ticks) / CLOCK_TICKS

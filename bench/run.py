@@ -26,7 +26,8 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 from local_cloud import LocalCloud  # noqa: E402
 from obs_harness import BUILD_DIR, Bridge, ObsRun, closed_port, raw_exchange, wait_until  # noqa: E402
 from obs_websocket import ObsWebSocket, enable_obs_websocket  # noqa: E402
-from peers import NginxPeer, free_port  # noqa: E402
+from nginx_rtmp import free_port  # noqa: E402
+from peers import NginxPeer  # noqa: E402
 from procstat import cpu_seconds, family, pss_kib  # noqa: E402
 
 FULL = dict(window=3, rounds=4, idle=30, relay=6, page_requests=40, callgrind_count=200)

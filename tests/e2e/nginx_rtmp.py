@@ -31,6 +31,7 @@ http {{
     server {{
         listen 127.0.0.1:{http_port};
         location /stat {{ rtmp_stat all; }}
+{http_extra}
     }}
 }}
 """
@@ -43,11 +44,13 @@ def free_port():
 
 
 class NginxRtmp:
-    def __init__(self):
+    def __init__(self, http_extra=""):
+        """http_extra: more directives for the HTTP server block; "@DIR@" in it stands for nginx's own folder."""
         self.dir = tempfile.mkdtemp(prefix="orvane-nginx-")
         self.rtmp_port, self.http_port = free_port(), free_port()
         with open(os.path.join(self.dir, "nginx.conf"), "w") as conf:
-            conf.write(CONFIG.format(dir=self.dir, rtmp_port=self.rtmp_port, http_port=self.http_port))
+            conf.write(CONFIG.format(dir=self.dir, rtmp_port=self.rtmp_port, http_port=self.http_port,
+                                     http_extra=http_extra.replace("@DIR@", self.dir)))
         self.process = None
 
     @property
