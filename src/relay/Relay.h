@@ -29,8 +29,9 @@ void shutdownRelay();
 QString relayStopMessage(qint64 code);
 // Once nothing retries any more, the error no longer says it is trying again.
 void settleRelayError(RelayState &relay);
-// Restarts a relay that should be sending, at most once every 5 seconds, and stops one that outlived
-// OBS's stream; called once a second with the time (ms since the Unix epoch).
+// Restarts a relay that should be sending, at most once every 5 seconds, stops one that outlived OBS's
+// stream, and lets go of OBS's encoders once a relay that shared them has stopped; called once a second
+// with the time (ms since the Unix epoch).
 void relayRetryCheck(qint64 now);
 QJsonObject relayStatusJson();
 void connectRelaySignals(obs_output_t *output, RelayState &relay);

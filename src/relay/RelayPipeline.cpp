@@ -103,6 +103,7 @@ bool buildRelayPipeline(StreamEncoders shared) {
     connectRelaySignals(relay.output, relay);
 
     relay.builtSignature = signature;
+    relay.sharesObsEncoders = sharing;
     return true;
 }
 
@@ -116,6 +117,7 @@ void releaseRelayPipeline() {
     relay.videoEncoder = nullptr;
     relay.audioEncoder = nullptr;
     relay.builtSignature.clear();
+    relay.sharesObsEncoders = false;
 }
 
 bool startRelay() {

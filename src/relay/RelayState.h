@@ -20,7 +20,8 @@ struct RelayState {
     OBSServiceAutoRelease service;
     OBSEncoderAutoRelease videoEncoder;
     OBSEncoderAutoRelease audioEncoder;
-    QString builtSignature; // settings the pipeline was built from; empty without a pipeline
+    QString builtSignature;         // settings the pipeline was built from; empty without a pipeline
+    bool sharesObsEncoders = false; // the pipeline's encoders are OBS's own stream encoders
 
     // Status.
     bool wanted = false; // should be running now: arms the retry

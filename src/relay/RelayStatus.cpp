@@ -120,6 +120,11 @@ void relayRetryCheck(qint64 now) {
         stopRelay();
         return;
     }
+    if (!relay.wanted && !relay.connecting && !relayActive && relay.sharesObsEncoders) {
+        // OBS may replace or drop its encoders between streams: a stopped relay does not keep them alive.
+        releaseRelayPipeline();
+        return;
+    }
     if (!relay.wanted || relay.connecting || relayActive)
         return;
     if (now - relay.lastAttemptMs < kRetrySpacingMs)

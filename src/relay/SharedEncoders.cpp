@@ -14,14 +14,8 @@ bool isCodec(obs_encoder_t *encoder, const char *codec) {
 OBSEncoderAutoRelease holdEncoder(obs_encoder_t *encoder) {
     return OBSEncoderAutoRelease(encoder ? obs_encoder_get_ref(encoder) : nullptr);
 }
-} // namespace
 
-QString StreamEncoders::identity() const {
-    if (!*this)
-        return QStringLiteral("own");
-    return QStringLiteral("obs:%1:%2").arg(quintptr(video.Get()), 0, 16).arg(quintptr(audio.Get()), 0, 16);
-}
-
+// Whether encoder encodes OBS's program video as the relay's own encoder would.
 bool videoEncodesLikeRelay(obs_encoder_t *encoder, int bitrate) {
     if (!encoder || obs_encoder_get_type(encoder) != OBS_ENCODER_VIDEO || !isCodec(encoder, "h264"))
         return false;
@@ -37,6 +31,13 @@ bool videoEncodesLikeRelay(obs_encoder_t *encoder, int bitrate) {
     return program && obs_encoder_video(encoder) == program && encoderFrameRateDivisor(encoder) == 1 &&
            obs_encoder_get_width(encoder) == video_output_get_width(program) &&
            obs_encoder_get_height(encoder) == video_output_get_height(program);
+}
+} // namespace
+
+QString StreamEncoders::identity() const {
+    if (!*this)
+        return QStringLiteral("own");
+    return QStringLiteral("obs:%1:%2").arg(quintptr(video.Get()), 0, 16).arg(quintptr(audio.Get()), 0, 16);
 }
 
 StreamEncoders obsStreamEncodersLikeRelay(int bitrate) {

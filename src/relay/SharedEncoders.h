@@ -17,6 +17,3 @@ struct StreamEncoders {
 // (H.264, CBR at the relay's bitrate, a keyframe every 2 s, OBS's video at full size and frame rate, AAC
 // audio); empty otherwise, and when OBS is not streaming.
 StreamEncoders obsStreamEncodersLikeRelay(int bitrate);
-
-// Whether encoder, a video encoder, encodes OBS's program video as the relay's own encoder would.
-bool videoEncodesLikeRelay(obs_encoder_t *encoder, int bitrate);

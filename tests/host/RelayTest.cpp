@@ -188,6 +188,10 @@ TEST_F(RelayRun, SharedRelayStartsOnAKeyframeAndLeavesObsStreamAlone) {
     }
     obsStreamStops();
     obsStream.stop();
+
+    // Once stopped, the relay holds none of OBS's encoders: OBS may replace them before its next stream.
+    EXPECT_TRUE(waitUntil([&] { return !relay.videoEncoder && !relay.audioEncoder; }, 10000));
+    EXPECT_EQ(relay.output, nullptr);
 }
 
 TEST_F(RelayRun, FollowsObsStreamIntoARealRtmpServer) {
