@@ -6,7 +6,8 @@
 
 void logMessage(int level, const char *format, ...) {
     // Join the prefix to the format first so the caller's arguments fill only the caller's placeholders.
-    const QByteArray prefixed = QByteArray("[orvane] ") + format;
+    QByteArray prefixed("[orvane] ");
+    prefixed += format;
     va_list args;
     va_start(args, format);
     blogva(level, prefixed.constData(), args);

@@ -53,8 +53,8 @@ QCef *companionFactory() {
         return nullptr;
     const QString moduleDir = QFileInfo(QString::fromUtf8(modulePath)).absolutePath();
     const QString name = QStringLiteral("orvane-webview") + QString::fromUtf8(kCompanionSuffix);
-    for (const QString &companion :
-         {moduleDir + QLatin1Char('/') + name, moduleDir + QStringLiteral("/orvane/") + name}) {
+    for (const QString &companion : {QString(moduleDir + QLatin1Char('/') + name),
+                                     QString(moduleDir + QStringLiteral("/orvane/") + name)}) {
         if (!QFileInfo(companion).isFile())
             continue;
         // Opened with local symbols and kept for the rest of the run: its widgets live until OBS exits.
