@@ -20,9 +20,11 @@ void onRelayStart(void *data, calldata_t *) {
         relay->connecting = false;
         relay->reconnecting = false;
         if (!relay->wanted) {
-            // Stopped while it was connecting, when obs_output_stop could not act yet: stop it now.
+            // Stopped while it was connecting, when obs_output_stop could not act yet: stop it now, without
+            // waiting for more encoded data (OBS's encoders, when shared, may have stopped with OBS's
+            // stream).
             if (relay->output)
-                obs_output_stop(relay->output);
+                obs_output_force_stop(relay->output);
             return;
         }
         relay->sending = true;
