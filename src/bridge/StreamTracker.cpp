@@ -1,5 +1,6 @@
 #include "bridge/StreamTracker.h"
 
+#include "core/ObsCompat.h"
 #include "core/WallClock.h"
 
 #include <QCoreApplication>
@@ -13,12 +14,8 @@ StreamTracker &streamTracker() {
 namespace {
 // Raised on libobs's threads: read the signal, hand the rest to the main thread.
 void onOutputStop(void *, calldata_t *calldata) {
-    long long code = 0;
-    obs_output_t *output = nullptr;
-    calldata_get_data(calldata, "code", &code, sizeof code);
-    calldata_get_data(calldata, "output", &output, sizeof output);
-    const char *error = output ? obs_output_get_last_error(output) : nullptr;
-    const QString text = QString::fromUtf8(error ? error : "");
+    const qint64 code = calldata_int(calldata, "code");
+    const QString text = stopSignalError(calldata);
     if (QCoreApplication *app = QCoreApplication::instance()) {
         QMetaObject::invokeMethod(
             app,

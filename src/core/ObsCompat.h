@@ -44,3 +44,13 @@ inline uint32_t encoderFrameRateDivisor(const obs_encoder_t *encoder) {
     return 1;
 #endif
 }
+
+#include <QString>
+
+// The error text an output's "stop" signal carries. libobs copies it into the signal's data; reading it
+// from the output instead races with a new start on another thread, which frees it.
+inline QString stopSignalError(calldata_t *calldata) {
+    const char *error = nullptr;
+    calldata_get_string(calldata, "last_error", &error);
+    return QString::fromUtf8(error ? error : "");
+}

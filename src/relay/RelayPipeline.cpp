@@ -3,6 +3,7 @@
 #include "core/WallClock.h"
 #include "relay/Relay.h"
 #include "relay/RelayEncoders.h"
+#include "relay/RelaySockets.h"
 #include "relay/SharedEncoders.h"
 
 namespace {
@@ -54,6 +55,16 @@ obs_encoder_t *createAacEncoder() {
     }
     return nullptr;
 }
+// OBS makes new video and audio objects when the streamer changes their settings and frees the old ones:
+// every start takes the current ones, as OBS's own outputs do. OBS's encoders, when shared, are OBS's to
+// bind.
+void bindToObsMedia(RelayState &relay) {
+    if (!relay.sharesObsEncoders) {
+        obs_encoder_set_video(relay.videoEncoder, obs_get_video());
+        obs_encoder_set_audio(relay.audioEncoder, obs_get_audio());
+    }
+    obs_output_set_media(relay.output, obs_get_video(), obs_get_audio());
+}
 } // namespace
 
 QString relaySignature(const StreamEncoders &shared) {
@@ -84,11 +95,9 @@ bool buildRelayPipeline(StreamEncoders shared) {
         return failBuild(relay, QStringLiteral("No video encoder could be made for the Orvane output."));
 
     if (!sharing) {
-        obs_encoder_set_video(relay.videoEncoder, obs_get_video());
         relay.audioEncoder = createAacEncoder();
         if (!relay.audioEncoder)
             return failBuild(relay, QStringLiteral("No AAC audio encoder could be made."));
-        obs_encoder_set_audio(relay.audioEncoder, obs_get_audio());
     }
 
     if (isRegisteredOutput("rtmp_output"))
@@ -138,6 +147,8 @@ bool startRelay() {
             return false;
     }
 
+    bindToObsMedia(relay);
+    relay.socketsBeforeConnect = processSocketIds();
     relay.connecting = true;
     if (!obs_output_start(relay.output)) {
         relay.connecting = false;
@@ -177,6 +188,10 @@ void relayOnFrontendEvent(enum obs_frontend_event event) {
 void shutdownRelay() {
     RelayState &relay = moduleRelay();
     relay.wanted = false;
+    // Releasing an output waits for its connection attempt, up to half a minute with a server that
+    // accepts and never answers: OBS would hang in its exit that long.
+    if (relay.connecting)
+        cutSocketsOpenedSince(relay.socketsBeforeConnect, relayServerPort(relay.server));
     if (relay.output && obs_output_active(relay.output))
         obs_output_stop(relay.output);
     releaseRelayPipeline();

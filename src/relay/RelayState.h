@@ -22,6 +22,7 @@ struct RelayState {
     OBSEncoderAutoRelease audioEncoder;
     QString builtSignature;         // settings the pipeline was built from; empty without a pipeline
     bool sharesObsEncoders = false; // the pipeline's encoders are OBS's own stream encoders
+    std::vector<quint64> socketsBeforeConnect; // the process's sockets when the last start began
 
     // Status.
     bool wanted = false; // should be running now: arms the retry

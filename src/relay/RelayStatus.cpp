@@ -1,3 +1,4 @@
+#include "core/ObsCompat.h"
 #include "core/WallClock.h"
 #include "relay/Relay.h"
 
@@ -34,11 +35,8 @@ void onRelayStart(void *data, calldata_t *) {
 
 void onRelayStop(void *data, calldata_t *calldata) {
     auto *relay = static_cast<RelayState *>(data);
-    long long code = 0;
-    obs_output_t *output = nullptr;
-    calldata_get_data(calldata, "code", &code, sizeof code);
-    calldata_get_data(calldata, "output", &output, sizeof output);
-    const QString detail = output ? QString::fromUtf8(obs_output_get_last_error(output)) : QString();
+    const qint64 code = calldata_int(calldata, "code");
+    const QString detail = stopSignalError(calldata);
 
     onMainThread([relay, code, detail] {
         relay->connecting = false;

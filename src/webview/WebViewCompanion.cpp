@@ -31,15 +31,24 @@ public:
         // One entry, as a dock page needs: reload it.
         view->setContextMenuPolicy(Qt::CustomContextMenu);
         QObject::connect(view, &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {
-            QMenu menu(this);
-            QAction *reload = menu.addAction(QStringLiteral("Reload"));
+            // Owned by no widget and gone when closed: the dock may go away while the menu is open.
+            auto *menu = new QMenu;
+            menu->setAttribute(Qt::WA_DeleteOnClose);
+            QAction *reload = menu->addAction(QStringLiteral("Reload"));
             QObject::connect(reload, &QAction::triggered, view.data(), &QWebEngineView::reload);
-            menu.exec(view->mapToGlobal(at));
+            menu->popup(view->mapToGlobal(at));
         });
         auto *layout = new QVBoxLayout(this);
         layout->setContentsMargins(0, 0, 0, 0);
         layout->addWidget(view);
         setURL(url);
+    }
+
+    // A page must go before its profile (Qt warns, and expects trouble, otherwise); children would go
+    // in the order they were made, the profile first.
+    ~WebViewWidget() override {
+        delete view;
+        delete profile;
     }
 
     void setURL(const std::string &url) override {

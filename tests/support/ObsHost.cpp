@@ -103,24 +103,28 @@ void loadTestBrowserModule() {
     ASSERT_EQ(obs_open_module(&module, ORVANE_TEST_BROWSER_MODULE, nullptr), MODULE_SUCCESS);
 }
 
+int resetVideo(uint32_t width, uint32_t height) {
+    obs_video_info video = {};
+    video.graphics_module = "libobs-opengl";
+    video.fps_num = 30;
+    video.fps_den = 1;
+    video.base_width = video.output_width = width;
+    video.base_height = video.output_height = height;
+    video.output_format = VIDEO_FORMAT_NV12;
+    video.gpu_conversion = true;
+    video.colorspace = VIDEO_CS_709;
+    video.range = VIDEO_RANGE_PARTIAL;
+    video.scale_type = OBS_SCALE_BICUBIC;
+    return obs_reset_video(&video);
+}
+
 void startVideoAndOutputs() {
     static bool started = false;
     if (started)
         return;
     started = true;
 
-    obs_video_info video = {};
-    video.graphics_module = "libobs-opengl";
-    video.fps_num = 30;
-    video.fps_den = 1;
-    video.base_width = video.output_width = 640;
-    video.base_height = video.output_height = 360;
-    video.output_format = VIDEO_FORMAT_NV12;
-    video.gpu_conversion = true;
-    video.colorspace = VIDEO_CS_709;
-    video.range = VIDEO_RANGE_PARTIAL;
-    video.scale_type = OBS_SCALE_BICUBIC;
-    ASSERT_EQ(obs_reset_video(&video), OBS_VIDEO_SUCCESS);
+    ASSERT_EQ(resetVideo(640, 360), OBS_VIDEO_SUCCESS);
     obs_audio_info audio = {48000, SPEAKERS_STEREO};
     ASSERT_TRUE(obs_reset_audio(&audio));
 

@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <cstdint>
 
 // libobs as the test host runs it: started once per test process, with its module config path in a
 // temporary folder and the module handle of an empty module file named "orvane".
@@ -15,6 +16,9 @@ void clearLog();
 // Program video and audio plus the modules that stream (rtmp-services, obs-outputs, obs-x264, obs-ffmpeg);
 // started on first call, once per process.
 void startVideoAndOutputs();
+// Makes new program video at this size, as OBS does when its video settings change (640x360 at start).
+// OBS_VIDEO_SUCCESS or libobs's failure code.
+int resetVideo(uint32_t width, uint32_t height);
 // Loads the test stand-in for OBS's browser plug-in ("obs-browser").
 void loadTestBrowserModule();
 } // namespace obshost
