@@ -7,7 +7,7 @@ packages=(
   obs-studio libobs-dev qtbase5-dev qt6-base-dev libx11-dev
   libgtest-dev
   xvfb xauth python3
-  nginx libnginx-mod-rtmp curl
+  nginx libnginx-mod-rtmp curl ffmpeg
   chromium x11-apps
   # The benchmarks: load from a second process, and instruction counts.
   wrk valgrind

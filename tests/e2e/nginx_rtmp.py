@@ -1,4 +1,5 @@
 """nginx with its RTMP module on free loopback ports: the RTMP server the streams go to."""
+import json
 import os
 import shutil
 import socket
@@ -18,7 +19,7 @@ events {{ worker_connections 64; }}
 rtmp {{
     server {{
         listen 127.0.0.1:{rtmp_port};
-        application live {{ live on; record off; }}
+        application live {{ live on; {record} }}
     }}
 }}
 http {{
@@ -44,13 +45,17 @@ def free_port():
 
 
 class NginxRtmp:
-    def __init__(self, http_extra=""):
-        """http_extra: more directives for the HTTP server block; "@DIR@" in it stands for nginx's own folder."""
+    def __init__(self, http_extra="", record=False):
+        """http_extra: more directives for the HTTP server block; "@DIR@" in it stands for nginx's own folder.
+        record: keep every stream that arrives as an FLV file of its own (recordings())."""
         self.dir = tempfile.mkdtemp(prefix="orvane-nginx-")
+        self.record_dir = os.path.join(self.dir, "recorded")
+        os.makedirs(self.record_dir)
+        record_rule = ("record all; record_path %s; record_unique on;" % self.record_dir) if record else "record off;"
         self.rtmp_port, self.http_port = free_port(), free_port()
         with open(os.path.join(self.dir, "nginx.conf"), "w") as conf:
             conf.write(CONFIG.format(dir=self.dir, rtmp_port=self.rtmp_port, http_port=self.http_port,
-                                     http_extra=http_extra.replace("@DIR@", self.dir)))
+                                     http_extra=http_extra.replace("@DIR@", self.dir), record=record_rule))
         self.process = None
 
     @property
@@ -95,3 +100,21 @@ class NginxRtmp:
                 return counts
             time.sleep(0.5)
         raise AssertionError("streams not flowing into nginx: %s (seen %s)" % (names, self.bytes_in()))
+
+    def recordings(self, name):
+        """The recorded files of stream name, oldest first."""
+        paths = [os.path.join(self.record_dir, entry) for entry in os.listdir(self.record_dir)
+                 if entry.startswith(name + "-") and entry.endswith(".flv")]
+        return sorted(paths, key=os.path.getmtime)
+
+
+def probe_video(path):
+    """(width, height, keyframe times in seconds) of an FLV file's video, by ffprobe."""
+    answer = subprocess.run(
+        ["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "stream=width,height:packet=pts_time,flags",
+         "-of", "json", path], capture_output=True, text=True, timeout=60, check=True)
+    probed = json.loads(answer.stdout)
+    stream = probed["streams"][0]
+    keyframes = [float(packet["pts_time"]) for packet in probed.get("packets", [])
+                 if "K" in packet.get("flags", "") and "pts_time" in packet]
+    return stream["width"], stream["height"], keyframes

@@ -6,8 +6,10 @@ from obs_harness import ObsRun, closed_port
 
 
 class StreamingCase(unittest.TestCase):
+    record_streams = False  # nginx keeps each stream as a file
+
     def setUp(self):
-        self.nginx = NginxRtmp()
+        self.nginx = NginxRtmp(record=self.record_streams)
         self.nginx.start()
         self.addCleanup(self.nginx.stop)
         self.obs = ObsRun(env={"ORVANE_CLOUD_URL": "http://127.0.0.1:%d" % closed_port()})

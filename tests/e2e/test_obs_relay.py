@@ -1,13 +1,44 @@
 """The relay in the real OBS: OBS's own stream and the relay both reach a real RTMP server."""
 import json
 import os
+import socket
+import threading
+import time
 import unittest
 
-from obs_harness import Bridge, closed_port, closes_cleanly_while_streaming, wait_until
+from nginx_rtmp import probe_video
+from obs_harness import Bridge, closed_port, closes_cleanly_while_streaming, free_port_in_range, has_obs_plugin, \
+    wait_until
+from obs_websocket import ObsWebSocket, enable_obs_websocket
 from streaming_case import StreamingCase
 
 
+class SilentServer:
+    """Accepts connections on loopback and never answers, like an RTMP server that hangs."""
+
+    def __init__(self):
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.port = self.listener.getsockname()[1]
+        self.accepted = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                self.accepted.append(self.listener.accept()[0])
+            except OSError:
+                return
+
+    def close(self):
+        self.listener.close()
+        for connection in self.accepted:
+            connection.close()
+
+
 class ObsRelay(StreamingCase):
+    record_streams = True
     def setUp(self):
         super().setUp()
 
@@ -58,6 +89,50 @@ class ObsRelay(StreamingCase):
         self.end_stream_before_closing()
         self.assertEqual(self.obs.stop(), 0)
         self.assertNotIn("sending with x264", self.obs.log())
+
+    @unittest.skipUnless(has_obs_plugin("obs-websocket"), "this OBS has no obs-websocket to change its video with")
+    def test_relay_follows_a_change_of_obs_video_size(self):
+        websocket_port = free_port_in_range(20000, 30000)
+        enable_obs_websocket(self.obs.config_dir, websocket_port)
+        self.obs.start("--startstreaming")
+        self.obs.wait_for_log(r"\[orvane\] Orvane output: sending with x264 \(CPU\)")
+        self.nginx.wait_for_flowing(["obsmain", "relaykey"])
+        obs = ObsWebSocket(websocket_port, timeout=30)
+        self.addCleanup(obs.close)
+        before = obs.request("GetVideoSettings")
+        size = (480, 270) if (before["outputWidth"], before["outputHeight"]) == (640, 360) else (640, 360)
+
+        # The streamer stops, changes Settings > Video, and goes live again.
+        obs.request("StopStream")
+        wait_until(lambda: not self.nginx.bytes_in(), what="both streams to end")
+        obs.request("SetVideoSettings", {"baseWidth": size[0], "baseHeight": size[1],
+                                         "outputWidth": size[0], "outputHeight": size[1]})
+        obs.request("StartStream")
+        self.obs.wait_for_log(r"(?s)(Orvane output: sending with x264 \(CPU\).*){2}")
+        self.nginx.wait_for_flowing(["obsmain", "relaykey"])
+        self.end_stream_before_closing()
+        self.assertEqual(self.obs.stop(), 0)
+
+        first, second = self.nginx.recordings("relaykey")[-2:]
+        self.assertEqual(probe_video(first)[:2], (before["outputWidth"], before["outputHeight"]))
+        self.assertEqual(probe_video(second)[:2], size)
+        self.assertNotIn("invalid width", self.obs.log())
+        self.assertNotIn("Orvane output didn't start", self.obs.log())
+
+    def test_obs_closes_at_once_while_the_relay_waits_for_a_silent_server(self):
+        silent = SilentServer()
+        self.addCleanup(silent.close)
+        self.write_relay_settings("rtmp://127.0.0.1:%d/live" % silent.port)
+        self.obs.start("--startstreaming")
+        self.nginx.wait_for_flowing(["obsmain"])
+        wait_until(lambda: silent.accepted, what="the relay to connect to the silent server")
+        self.end_stream_before_closing()
+
+        closing = time.monotonic()
+        self.assertEqual(self.obs.stop(), 0)
+        # The figure for the README; the server would hold the relay for OBS's 30 s handshake time-out.
+        print("OBS closed %.1f s after it was asked to, the relay connecting" % (time.monotonic() - closing))
+        self.assertIn("Orvane output: gave up its connection attempt, OBS is closing", self.obs.log())
 
     def test_unreachable_relay_leaves_obs_stream_alone(self):
         self.write_relay_settings("rtmp://127.0.0.1:%d/live" % closed_port())
