@@ -13,6 +13,7 @@
 #   fuzz corpus   the request fuzzer's seed corpus, replayed once (no fuzzing time: scripts/fuzz.sh fuzzes)
 #   bench smoke   the benchmark suite with tiny durations (bench/run.py --smoke): every measurement still
 #                 runs; its figures gate nothing
+#   soak smoke    the day-long run in a few seconds (bench/soak.py --smoke)
 # Further arguments go to every ctest run (for example -R DockPage).
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -100,8 +101,10 @@ step "fuzz corpus" replay_corpus
 
 if grep -qx "build qt5 passed" "$results/steps"; then
   step "bench smoke" env ORVANE_BUILD_DIR="$root/build/qt5" python3 "$root/bench/run.py" --smoke
+  step "soak smoke" env ORVANE_BUILD_DIR="$root/build/qt5" python3 "$root/bench/soak.py" --smoke
 else
   echo "bench smoke skipped (the qt5 build failed)" >>"$results/steps"
+  echo "soak smoke skipped (the qt5 build failed)" >>"$results/steps"
 fi
 
 python3 "$root/scripts/test-summary.py" "$results"

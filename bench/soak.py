@@ -1,0 +1,99 @@
+#!/usr/bin/env python3
+"""A streamer's long day: OBS live with the relay, the dock page polling in the module's web view, for MINUTES.
+
+Samples once a minute the PSS of OBS and its helper processes, OBS's open descriptors and threads, and the bytes
+that reached nginx from OBS's stream and from the relay; prints the samples and each measure's slope per 10
+minutes (least squares over the samples after the first, which still holds start-up).
+
+Usage: ORVANE_BUILD_DIR=build/qt5 bench/soak.py MINUTES [--smoke]
+--smoke: a few samples a few seconds apart, to check that the run still works (the slopes mean nothing then)."""
+import argparse
+import json
+import os
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "e2e"))
+from local_cloud import LocalCloud  # noqa: E402
+from nginx_rtmp import NginxRtmp  # noqa: E402
+from obs_harness import Bridge, ObsRun, wait_until  # noqa: E402
+from procstat import family, pss_kib  # noqa: E402
+
+MEASURES = ("PSS (MiB)", "descriptors", "threads", "stream (MB)", "relay (MB)")
+
+
+def write_profile(obs, rtmp_url):
+    """Simple output at 640x360, 30 fps, into nginx; the relay encodes with its own x264."""
+    profile = os.path.join(obs.config_dir, "basic", "profiles", "Untitled")
+    with open(os.path.join(profile, "basic.ini"), "w") as ini:
+        ini.write("[General]\nName=Untitled\n[SimpleOutput]\nVBitrate=1500\n"
+                  "[Video]\nBaseCX=640\nBaseCY=360\nOutputCX=640\nOutputCY=360\nFPSType=0\nFPSCommon=30\n")
+    with open(os.path.join(profile, "service.json"), "w") as service:
+        json.dump({"type": "rtmp_custom", "settings": {"server": rtmp_url, "key": "obsmain"}}, service)
+    os.makedirs(obs.plugin_config(), exist_ok=True)
+    with open(obs.plugin_config("relay.json"), "w") as relay:
+        json.dump({"enabled": True, "server": rtmp_url, "key": "relaykey", "bitrate": 1000}, relay)
+
+
+def sample(obs_pid, nginx):
+    with open("/proc/%d/status" % obs_pid) as status:
+        threads = int(next(line for line in status if line.startswith("Threads:")).split()[1])
+    received = nginx.bytes_in()
+    return (pss_kib(family(obs_pid)) / 1024, len(os.listdir("/proc/%d/fd" % obs_pid)), threads,
+            received.get("obsmain", 0) / 1e6, received.get("relaykey", 0) / 1e6)
+
+
+def slope_per_10_minutes(times, values):
+    count = len(times)
+    mean_t, mean_v = sum(times) / count, sum(values) / count
+    spread = sum((t - mean_t) ** 2 for t in times)
+    return sum((t - mean_t) * (v - mean_v) for t, v in zip(times, values)) / spread * 600 if spread else 0.0
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("minutes", type=float, nargs="?", default=20)
+    parser.add_argument("--smoke", action="store_true")
+    args = parser.parse_args()
+    interval, count = (3, 4) if args.smoke else (60, int(args.minutes) + 1)
+
+    cloud, nginx = LocalCloud(), NginxRtmp()
+    nginx.start()
+    obs = ObsRun(env={"ORVANE_CLOUD_URL": cloud.url})
+    write_profile(obs, nginx.rtmp_url)
+    samples = []
+    try:
+        obs.start("--startstreaming")
+        obs.wait_for_log(r"Orvane dock: showing the page in its own web view")
+        obs.wait_for_log(r"\[orvane\] Orvane output: sending with")
+        nginx.wait_for_flowing(["obsmain", "relaykey"], timeout=60)
+        pid = obs.obs_pid()
+        start = time.monotonic()
+        for index in range(count):
+            time.sleep(max(0.0, start + index * interval - time.monotonic()))
+            samples.append((time.monotonic() - start, sample(pid, nginx)))
+            print("[%s] sample %d of %d" % (time.strftime("%H:%M:%S"), index + 1, count), file=sys.stderr, flush=True)
+        flowing = nginx.wait_for_flowing(["obsmain", "relaykey"])
+        relay = Bridge(obs.dock_port()).state()["relay"]
+    finally:
+        obs.stop()
+        nginx.stop()
+        cloud.stop()
+
+    print("| minute | %s |" % " | ".join(MEASURES))
+    print("|---|%s|" % "|".join("---" for _ in MEASURES))
+    for seconds, values in samples:
+        print("| %.1f | %.1f | %d | %d | %.1f | %.1f |" % ((seconds / 60,) + values))
+    later = samples[1:] if len(samples) > 2 else samples
+    times = [seconds for seconds, _ in later]
+    slopes = [slope_per_10_minutes(times, [values[i] for _, values in later]) for i in range(len(MEASURES))]
+    print("| slope per 10 min | %s |" % " | ".join("%+.2f" % slope for slope in slopes))
+    print("\nBoth streams flowing at the end: %s; relay sending: %s, error %r"
+          % (sorted(flowing), relay["sending"], relay["error"]))
+    if args.smoke:
+        print("(smoke run: too short for the slopes to mean anything)")
+
+
+if __name__ == "__main__":
+    main()
