@@ -16,11 +16,14 @@ struct PageFetch {
     QByteArray pagePath;
     bool isIndex = false;
     QString cacheFile;
+    bool answered = false; // the page has its answer; a later reply only refreshes the cache
 };
 
 // Serves one dock page file: fetched from the cloud, else the dock cache, else (index) the offline page.
 void serveDockPage(LocalServer &server, QTcpSocket *socket, const QByteArray &path);
-void onDockPageReply(const PageFetch &fetch);
+void onDockPageReply(PageFetch &fetch);
+// Answers the page with body, the index with the page's configuration injected.
+void answerPage(PageFetch &fetch, QByteArray body);
 
 // The dock cache's file name for a page path: without the leading "/", every "/" made "_".
 QString dockCacheFileName(const QByteArray &pagePath);

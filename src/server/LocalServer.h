@@ -32,7 +32,8 @@ struct LocalServer {
     QString bridgeKey;
     QString cloudBase;
     QString appBase;
-    QString token; // the signed-in account's bearer token; empty when signed out
+    QString token;              // the signed-in account's bearer token; empty when signed out
+    qint64 cloudFailedAtMs = 0; // when the cloud last failed to give a dock page file; 0: it answered since
     uint16_t port = 0;
 };
 

@@ -8,6 +8,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -83,6 +84,31 @@ def closed_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
+
+
+class SilentServer:
+    """Accepts connections on loopback and never answers, like an RTMP server that hangs."""
+
+    def __init__(self):
+        """Listens on a free loopback port (self.port)."""
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.port = self.listener.getsockname()[1]
+        self.accepted = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                self.accepted.append(self.listener.accept()[0])
+            except OSError:
+                return
+
+    def close(self):
+        self.listener.close()
+        for connection in self.accepted:
+            connection.close()
 
 
 def raw_exchange(port, request, timeout=10):

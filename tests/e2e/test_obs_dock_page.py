@@ -6,7 +6,7 @@ import time
 import unittest
 
 from local_cloud import LocalCloud
-from obs_harness import ROOT, ObsRun
+from obs_harness import ROOT, ObsRun, SilentServer, raw_exchange
 
 BROWSER_TESTS = os.path.join(ROOT, "tests", "browser")
 
@@ -57,6 +57,34 @@ class ObsDockPage(unittest.TestCase):
         self.assertEqual(self.obs.stop(), 0)
         log = self.obs.log()
         self.assertNotRegex(log, r"(warning|error): \[orvane\]")
+
+    def test_cached_page_comes_at_once_from_a_silent_cloud(self):
+        self.obs.start()
+        port = self.obs.dock_port()
+
+        def whole_page():
+            answers = {}
+            for path in ("/", "/app.js", "/style.css"):
+                request = b"GET %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % (path.encode(), port)
+                answers[path] = raw_exchange(port, request, timeout=5).split(b"\r\n\r\n", 1)[1]
+            return answers
+
+        fresh = whole_page()  # fills the dock cache
+        self.assertEqual(self.obs.stop(), 0)
+
+        # The next OBS start finds the cloud accepting and never answering (a stalled network).
+        silent = SilentServer()
+        self.addCleanup(silent.close)
+        self.obs.env["ORVANE_CLOUD_URL"] = "http://127.0.0.1:%d" % silent.port
+        self.obs.start()
+        port = self.obs.dock_port()
+        asked = time.monotonic()
+        cached = whole_page()  # each file within 5 s, where the transfer time-outs are 6 s and 15 s
+        print("whole cached page from a silent cloud in %.2f s" % (time.monotonic() - asked))
+        self.assertEqual(cached["/app.js"], fresh["/app.js"])
+        self.assertEqual(cached["/style.css"], fresh["/style.css"])
+        self.assertIn(b"window.__OV=", cached["/"])
+        self.assertGreater(len(silent.accepted), 0)
 
 
 if __name__ == "__main__":

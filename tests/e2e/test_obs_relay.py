@@ -1,40 +1,14 @@
 """The relay in the real OBS: OBS's own stream and the relay both reach a real RTMP server."""
 import json
 import os
-import socket
-import threading
 import time
 import unittest
 
 from nginx_rtmp import probe_video
-from obs_harness import Bridge, closed_port, closes_cleanly_while_streaming, free_port_in_range, has_obs_plugin, \
-    wait_until
+from obs_harness import Bridge, SilentServer, closed_port, closes_cleanly_while_streaming, free_port_in_range, \
+    has_obs_plugin, wait_until
 from obs_websocket import ObsWebSocket, enable_obs_websocket
 from streaming_case import StreamingCase
-
-
-class SilentServer:
-    """Accepts connections on loopback and never answers, like an RTMP server that hangs."""
-
-    def __init__(self):
-        self.listener = socket.socket()
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(8)
-        self.port = self.listener.getsockname()[1]
-        self.accepted = []
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def _accept(self):
-        while True:
-            try:
-                self.accepted.append(self.listener.accept()[0])
-            except OSError:
-                return
-
-    def close(self):
-        self.listener.close()
-        for connection in self.accepted:
-            connection.close()
 
 
 class ObsRelay(StreamingCase):
