@@ -1,5 +1,6 @@
 #include "bridge/EncoderSettings.h"
 
+#include "bridge/KeyframeInterval.h"
 #include "bridge/StateReport.h"
 #include "core/SettingsFile.h"
 
@@ -8,7 +9,10 @@
 
 namespace {
 const QString kNotSaved = QStringLiteral("OBS's encoder settings couldn't be saved.");
-}
+const QString kSimpleModeKeyint = QStringLiteral(
+    "The bitrate is saved, but OBS's simple output mode can't set a keyframe interval: set Output Mode to "
+    "Advanced in OBS's Settings > Output, then save the encoder settings again.");
+} // namespace
 
 bool writeEncoderSettings(int bitrate, int keyintSec, QString &error) {
     if (obs_frontend_streaming_active()) {
@@ -27,6 +31,11 @@ bool writeEncoderSettings(int bitrate, int keyintSec, QString &error) {
         // A profile that could not be written is reported, not passed off as saved.
         if (config_save_safe(profile, "tmp", nullptr) != CONFIG_SUCCESS) {
             error = kNotSaved;
+            return false;
+        }
+        // Simple mode has no keyframe setting: an interval it would not stream with is not passed off as set.
+        if (keyintSec > 0 && keyintSec != simpleModeKeyintSec(obs_frontend_get_streaming_service())) {
+            error = kSimpleModeKeyint;
             return false;
         }
         return true;

@@ -1,5 +1,6 @@
 #include "bridge/StateReport.h"
 
+#include "bridge/KeyframeInterval.h"
 #include "bridge/StreamTracker.h"
 #include "core/ObsCompat.h"
 #include "core/SettingsFile.h"
@@ -48,7 +49,7 @@ QJsonObject videoReport(const obs_video_info &video) {
     };
 }
 
-QJsonObject advancedEncoderReport(config_t *profile) {
+QJsonObject advancedEncoderReport(config_t *profile, const RunningEncoding &running) {
     const char *id = config_get_string(profile, "AdvOut", "Encoder");
     // The file holds only what the user changed; the encoder's defaults fill in the rest.
     OBSDataAutoRelease settings = id ? obs_encoder_defaults(id) : nullptr;
@@ -63,20 +64,24 @@ QJsonObject advancedEncoderReport(config_t *profile) {
         {QStringLiteral("encoder"), text(id)},
         {QStringLiteral("codec"), id ? text(obs_get_encoder_codec(id)) : QString()},
         {QStringLiteral("bitrate"), int(obs_data_get_int(settings, "bitrate"))},
-        {QStringLiteral("keyintSec"), int(obs_data_get_int(settings, "keyint_sec"))},
-        {QStringLiteral("rateControl"), text(obs_data_get_string(settings, "rate_control"))},
+        {QStringLiteral("keyintSec"),
+         running.live ? running.keyintSec : int(obs_data_get_int(settings, "keyint_sec"))},
+        {QStringLiteral("rateControl"),
+         running.live ? running.rateControl : text(obs_data_get_string(settings, "rate_control"))},
     };
 }
 
-QJsonObject simpleEncoderReport(config_t *profile) {
+// Simple output mode sets CBR and the bitrate; the keyframe interval is whatever the service recommends.
+QJsonObject simpleEncoderReport(config_t *profile, const RunningEncoding &running) {
     const QString id = text(config_get_string(profile, "SimpleOutput", "StreamEncoder"));
     return QJsonObject{
         {QStringLiteral("mode"), QStringLiteral("simple")},
         {QStringLiteral("encoder"), id},
         {QStringLiteral("codec"), simpleCodecName(id)},
         {QStringLiteral("bitrate"), int(config_get_uint(profile, "SimpleOutput", "VBitrate"))},
-        {QStringLiteral("keyintSec"), 2},
-        {QStringLiteral("rateControl"), QStringLiteral("CBR")},
+        {QStringLiteral("keyintSec"),
+         running.live ? running.keyintSec : simpleModeKeyintSec(obs_frontend_get_streaming_service())},
+        {QStringLiteral("rateControl"), running.live ? running.rateControl : QStringLiteral("CBR")},
     };
 }
 } // namespace
@@ -126,8 +131,10 @@ QJsonObject buildStateReport() {
         report.insert(QStringLiteral("video"), videoReport(video));
 
     if (config_t *profile = obs_frontend_get_profile_config()) {
-        report.insert(QStringLiteral("encoder"), isAdvancedOutput(profile) ? advancedEncoderReport(profile)
-                                                                           : simpleEncoderReport(profile));
+        const RunningEncoding running = runningStreamEncoding();
+        report.insert(QStringLiteral("encoder"), isAdvancedOutput(profile)
+                                                     ? advancedEncoderReport(profile, running)
+                                                     : simpleEncoderReport(profile, running));
     }
     return report;
 }

@@ -89,10 +89,10 @@ def closed_port():
 class SilentServer:
     """Accepts connections on loopback and never answers, like an RTMP server that hangs."""
 
-    def __init__(self):
-        """Listens on a free loopback port (self.port)."""
-        self.listener = socket.socket()
-        self.listener.bind(("127.0.0.1", 0))
+    def __init__(self, port=0):
+        """Listens on port, or on a free loopback port (self.port)."""
+        self.listener = loopback_socket()
+        self.listener.bind(("127.0.0.1", port))
         self.listener.listen(8)
         self.port = self.listener.getsockname()[1]
         self.accepted = []

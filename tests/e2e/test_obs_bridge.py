@@ -5,6 +5,7 @@ import os
 import time
 import unittest
 
+from nginx_rtmp import probe_video
 from obs_harness import Bridge, free_port_in_range, has_obs_plugin, wait_until
 from obs_websocket import ObsWebSocket, enable_obs_websocket
 from streaming_case import StreamingCase
@@ -47,7 +48,7 @@ class ObsBridge(StreamingCase):
         self.assertEqual(bridge.state()["obs"]["service"]["server"], self.nginx.rtmp_url)
 
         # Encoder settings, simple then advanced output mode.
-        self.assertEqual(bridge.call("POST", "encoder", {"bitrate": 3000, "keyintSec": 2}), (200, {"ok": True}))
+        self.assertEqual(bridge.call("POST", "encoder", {"bitrate": 3000}), (200, {"ok": True}))
         self.assertEqual(self.profile_ini()["SimpleOutput"]["VBitrate"], "3000")
         self.assertEqual(bridge.state()["obs"]["encoder"]["bitrate"], 3000)
         obs.request("SetProfileParameter", {"parameterCategory": "Output", "parameterName": "Mode",
@@ -96,6 +97,43 @@ class ObsBridge(StreamingCase):
 
         obs.close()
         self.assertEqual(self.obs.stop(), 0)
+
+
+class ObsKeyframes(StreamingCase):
+    """The keyframe interval the state reports is the one in the stream that reaches the server."""
+    record_streams = True
+
+    def test_state_tells_the_keyframe_interval_that_reaches_the_server(self):
+        profile = os.path.join(self.obs.config_dir, "basic", "profiles", "Untitled")
+        with open(os.path.join(profile, "service.json"), "w") as service:
+            json.dump({"type": "rtmp_custom", "settings": {"server": self.nginx.rtmp_url, "key": "obsmain"}}, service)
+        for mode in ("simple", "advanced"):
+            if mode == "advanced":
+                with open(os.path.join(profile, "basic.ini"), "w") as ini:
+                    ini.write("[General]\nName=Untitled\n[Output]\nMode=Advanced\n[AdvOut]\nEncoder=obs_x264\n")
+                with open(os.path.join(profile, "streamEncoder.json"), "w") as encoder:
+                    json.dump({"rate_control": "CBR", "bitrate": 1500, "keyint_sec": 2, "preset": "ultrafast"}, encoder)
+            self.obs.start()
+            bridge = Bridge(self.obs.dock_port())
+            before = bridge.state()["obs"]
+            self.assertEqual(bridge.call("POST", "start"), (200, {"ok": True}))
+            self.nginx.wait_for_flowing(["obsmain"])
+            live = bridge.state()["obs"]
+            recording = self.nginx.recordings("obsmain")[-1]
+            keyframes = wait_until(lambda: len(probe_video(recording)[2]) >= 2 and probe_video(recording)[2], 60,
+                                   "two keyframes in the recording")
+            bridge.call("POST", "stop")
+            wait_until(lambda: not self.nginx.bytes_in(), what="the stream to end")
+            self.assertEqual(self.obs.stop(), 0)
+
+            measured = keyframes[1] - keyframes[0]
+            keyint = live["encoder"]["keyintSec"]
+            self.assertEqual(before["encoder"]["keyintSec"], keyint, mode)
+            # 0: OBS leaves it to x264, which puts a keyframe every 250 frames.
+            expected = keyint if keyint else 250 / live["video"]["fps"]
+            self.assertAlmostEqual(measured, expected, delta=0.1, msg="%s: state %s, measured %.2f s" % (
+                mode, keyint, measured))
+            self.assertEqual(keyint, {"simple": 0, "advanced": 2}[mode])
 
 
 if __name__ == "__main__":

@@ -24,6 +24,9 @@ class ObsGoLive(unittest.TestCase):
         self.addCleanup(self.obs.stop)
 
     def test_whole_routine_through_the_page(self):
+        # The streamer has set Output Mode to Advanced, as the page asks: simple mode can't set keyframes.
+        with open(os.path.join(self.obs.config_dir, "basic", "profiles", "Untitled", "basic.ini"), "w") as ini:
+            ini.write("[General]\nName=Untitled\n[Output]\nMode=Advanced\n[AdvOut]\nEncoder=obs_x264\n")
         self.obs.start()
         port = self.obs.dock_port()
         os.makedirs(ARTIFACTS_DIR, exist_ok=True)
@@ -35,6 +38,8 @@ class ObsGoLive(unittest.TestCase):
         seen = json.loads(ran.stdout)
 
         self.assertIn(["fix", "Set where to stream (Destination)."], seen["checksBefore"])
+        self.assertIn(["fix", "Keyframes every 250 frames (OBS decides): set the keyframe interval to 2 s (Encoder)."],
+                      seen["checksBefore"])
         self.assertEqual(seen["pending"]["who"], "Confirm in your browser…")
         self.assertTrue(seen["pending"]["linkShown"])
         self.assertIn("/link?code=", seen["pending"]["link"])

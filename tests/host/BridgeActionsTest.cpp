@@ -84,7 +84,7 @@ TEST_F(BridgeActions, StateCarriesObsRelayAndSignIn) {
                                                             {"encoder", "x264"},
                                                             {"codec", "h264"},
                                                             {"bitrate", 2500},
-                                                            {"keyintSec", 2},
+                                                            {"keyintSec", 0},
                                                             {"rateControl", "CBR"}}));
 
     emitFrontendEvent(OBS_FRONTEND_EVENT_STREAMING_STARTING);

@@ -75,7 +75,7 @@ TEST_F(ObsSettings, ServiceSwitchRefusalsChangeNothing) {
 
 TEST_F(ObsSettings, SimpleModeWritesTheBitrateIntoTheProfile) {
     start();
-    EXPECT_EQ(bridge("POST", "encoder", R"({"bitrate": 4500, "keyintSec": 2})").json, ok);
+    EXPECT_EQ(bridge("POST", "encoder", R"({"bitrate": 4500})").json, ok);
     const QByteArray ini = readFile(iniFile());
     EXPECT_TRUE(ini.contains("VBitrate=4500")) << ini.constData();
     EXPECT_FALSE(ini.contains("keyint")) << ini.constData();
@@ -99,6 +99,27 @@ TEST_F(ObsSettings, SimpleModeWritesTheBitrateIntoTheProfile) {
     resetFrontendProfile("", false);
     EXPECT_EQ(bridge("POST", "encoder", R"({"bitrate": 1000})").json, error("OBS has no profile open."));
     EXPECT_FALSE(obsState().contains("encoder"));
+}
+
+TEST_F(ObsSettings, SimpleModeKeyframesAreWhatTheServiceRecommends) {
+    const char *simpleModeRefusal =
+        "The bitrate is saved, but OBS's simple output mode can't set a keyframe interval: set Output Mode "
+        "to "
+        "Advanced in OBS's Settings > Output, then save the encoder settings again.";
+    // A custom server recommends nothing: x264 decides (0), and 2 s can't be had in this mode.
+    useService("rtmp_custom", R"({"server": "rtmp://example.test/live", "key": "k"})");
+    start();
+    EXPECT_EQ(obsState().value("encoder").toObject().value("keyintSec").toInt(), 0);
+    const Answer refused = bridge("POST", "encoder", R"({"bitrate": 3500, "keyintSec": 2})");
+    EXPECT_EQ(refused.status, 409);
+    EXPECT_EQ(refused.json, error(simpleModeRefusal));
+    EXPECT_TRUE(readFile(iniFile()).contains("VBitrate=3500"));
+
+    // A platform service recommends 2 s, which simple mode then streams with.
+    useService("rtmp_common", R"({"service": "Twitch", "server": "auto", "key": "k"})");
+    EXPECT_EQ(obsState().value("encoder").toObject().value("keyintSec").toInt(), 2);
+    EXPECT_EQ(bridge("POST", "encoder", R"({"bitrate": 3000, "keyintSec": 2})").json, ok);
+    EXPECT_EQ(bridge("POST", "encoder", R"({"keyintSec": 4})").json, error(simpleModeRefusal));
 }
 
 TEST_F(ObsSettings, AdvancedModeWritesTheEncoderFileAndKeepsItsOtherKeys) {

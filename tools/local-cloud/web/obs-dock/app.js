@@ -33,6 +33,15 @@ let signingIn = false;
 let startClickedAt = 0;
 
 // --- checks -------------------------------------------------------------------------------------------
+// The keyframe interval OBS really streams with (0: the encoder decides, x264 every 250 frames), and the one
+// thing that gives 2 s.
+function keyframeFix(encoder) {
+  const now = encoder.keyintSec > 0 ? "Keyframe every " + encoder.keyintSec + " s" : "Keyframes every 250 frames (OBS decides)";
+  if (encoder.mode === "simple")
+    return now + ": set Output Mode to Advanced in OBS's Settings > Output, then save 2 s here (Encoder).";
+  return now + ": set the keyframe interval to 2 s (Encoder).";
+}
+
 function checks(json) {
   const obs = json.obs;
   const list = [];
@@ -43,7 +52,7 @@ function checks(json) {
   const encoder = obs.encoder || {};
   add(encoder.codec === "h264", "H.264 encoder", "Use an H.264 encoder in OBS's settings.");
   add(encoder.rateControl === "CBR", "Constant bitrate", "Use CBR rate control in OBS's settings.");
-  add(encoder.keyintSec === 2, "Keyframe every 2 s", "Set the keyframe interval to 2 s (Encoder).");
+  add(encoder.keyintSec === 2, "Keyframe every 2 s", keyframeFix(encoder));
   add(encoder.bitrate >= 500 && encoder.bitrate <= 50000, "Bitrate " + encoder.bitrate + " kbit/s",
       "Set a bitrate between 500 and 50000 kbit/s (Encoder).");
   const video = obs.video || {};
@@ -174,7 +183,8 @@ $("destination").onsubmit = async (event) => {
 $("encoder").onsubmit = async (event) => {
   event.preventDefault();
   const bitrate = Number($("enc-bitrate").value);
-  const keyintSec = Number($("enc-keyint").value);
+  // Simple output mode has no keyframe setting: only the bitrate is sent there.
+  const keyintSec = state && state.obs.encoder && state.obs.encoder.mode === "simple" ? 0 : Number($("enc-keyint").value);
   answer(event.target, await bridge("POST", "encoder", { bitrate, keyintSec }), "Encoder settings saved.");
   await refresh();
 };
