@@ -1,13 +1,16 @@
 #include "server/Connections.h"
 
+#include "core/Log.h"
 #include "http/RequestParser.h"
 #include "http/ResponseWriter.h"
 #include "server/LocalServer.h"
+#include "server/PeerAccount.h"
 #include "server/Router.h"
 
 #include <QTcpServer>
 #include <QTimer>
 #include <algorithm>
+#include <util/base.h>
 #include <memory>
 
 namespace {
@@ -53,6 +56,18 @@ void keepWithinByteCap(LocalServer &server, const std::shared_ptr<Conn> &conn) {
         if (!victim)
             return;
     }
+}
+
+// Only the account that runs OBS may drive it; where the system can't tell, everyone is served.
+bool fromAnotherAccount(LocalServer &server, const QTcpSocket &socket) {
+    const PeerAccount account =
+        loopbackPeerAccount({socket.peerAddress().toIPv4Address(), socket.peerPort(),
+                             socket.localAddress().toIPv4Address(), socket.localPort()});
+    if (account == PeerAccount::Unknown && !server.peerAccountsUnknown) {
+        server.peerAccountsUnknown = true;
+        logMessage(LOG_WARNING, "Orvane dock: can't tell which account a local program runs as; serving all");
+    }
+    return account == PeerAccount::Other;
 }
 
 void answerNow(Conn &conn, int status, const QByteArray &body) {
@@ -104,6 +119,7 @@ void acceptPending(LocalServer &server) {
         }
         auto conn = std::make_shared<Conn>();
         conn->socket = socket;
+        conn->otherAccount = fromAnotherAccount(server, *socket);
         server.openConnections.push_back(conn);
         const Conn *key = conn.get();
         QObject::connect(socket, &QAbstractSocket::disconnected, socket, [&server, socket, key] {
@@ -128,6 +144,10 @@ void readRequest(LocalServer &server, const std::shared_ptr<Conn> &conn) {
         return;
     }
     conn->buffer += conn->socket->readAll();
+    if (conn->otherAccount) {
+        answerNow(*conn, 403, "Wrong user");
+        return;
+    }
     if (!conn->headRead && !readHead(server, *conn)) {
         if (!conn->handled) // the head is still coming
             keepWithinByteCap(server, conn);

@@ -21,7 +21,8 @@ struct Conn {
     RouteDecision decision;
     qint64 bodyLength = 0;
     qsizetype bodyStart = 0;
-    bool handled = false; // answered or handed on: anything more that arrives is dropped
+    bool handled = false;      // answered or handed on: anything more that arrives is dropped
+    bool otherAccount = false; // the peer runs as another account of this machine: it is refused
 };
 
 // Takes over every connection waiting on the server's listener. At the connection cap the oldest

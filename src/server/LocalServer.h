@@ -35,6 +35,7 @@ struct LocalServer {
     QString token;              // the signed-in account's bearer token; empty when signed out
     qint64 cloudFailedAtMs = 0; // when the cloud last failed to give a dock page file; 0: it answered since
     uint16_t port = 0;
+    bool peerAccountsUnknown = false; // the system could not tell a peer's account (said once a run)
 };
 
 inline constexpr uint16_t kFirstServerPort = 14590;

@@ -1,4 +1,7 @@
 """The module in the real OBS: it loads, serves on loopback with the designed refusals, and leaves cleanly."""
+import os
+import shutil
+import subprocess
 import unittest
 
 from obs_harness import (FIRST_PORT, LAST_PORT, Bridge, ObsRun, closed_port, expected_response, loopback_socket,
@@ -78,6 +81,27 @@ class ObsFoundation(unittest.TestCase):
         else:
             self.assertFalse(FIRST_PORT <= self.obs.dock_port() <= LAST_PORT)
         self.assertEqual(self.obs.stop(), 0)
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("runuser"), "needs root to act as another account")
+    def test_other_accounts_get_nothing(self):
+        self.obs.start()
+        port = self.obs.dock_port()
+        key = Bridge(port).key  # the streamer's own programs are served as before
+        for path in ("/", "/bridge/state"):
+            with self.subTest(path=path):
+                script = ("import socket; c = socket.create_connection(('127.0.0.1', %d)); c.sendall(b'GET %s "
+                          "HTTP/1.1\\r\\nHost: 127.0.0.1:%d\\r\\nx-ov-bridge: %s\\r\\n\\r\\n'); "
+                          "import sys; sys.stdout.buffer.write(b''.join(iter(lambda: c.recv(65536), b'')))"
+                          % (port, path, port, key))
+                other = subprocess.run(["runuser", "-u", "nobody", "--", "python3", "-c", script],
+                                       capture_output=True, timeout=30)
+                self.assertEqual(other.stdout, expected_response(b"403 Forbidden", b"text/plain", b"Wrong user"),
+                                 other.stderr)
+                own = raw_exchange(port, b"GET %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nx-ov-bridge: %s\r\n\r\n"
+                                   % (path.encode(), port, key.encode()))
+                self.assertTrue(own.startswith(b"HTTP/1.1 200 OK\r\n"), own[:200])
+        self.assertEqual(self.obs.stop(), 0)
+        self.assertNotIn("can't tell which account", self.obs.log())
+
 
 if __name__ == "__main__":
     unittest.main()
