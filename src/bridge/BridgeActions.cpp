@@ -98,7 +98,9 @@ BridgeResult open(LocalServer &server, const QJsonObject &arguments) {
 }
 
 BridgeResult signout(LocalServer &server, const QJsonObject &) {
-    setAccountToken(server, QString());
+    // A sign-out that stays on disk would sign the streamer in again at the next start.
+    if (!setAccountToken(server, QString()))
+        return refused(409, QStringLiteral("Sign-out couldn't be saved: the sign-in is still on disk."));
     return ok();
 }
 

@@ -20,9 +20,12 @@ void loadAccountToken(LocalServer &server) {
     server.token = QString::fromUtf8(obs_data_get_string(account, "token"));
 }
 
-void setAccountToken(LocalServer &server, const QString &newToken) {
+bool setAccountToken(LocalServer &server, const QString &newToken) {
     server.token = newToken;
+    // Signing out removes the file: that works on a full disk, where writing an empty token would not.
+    if (newToken.isEmpty())
+        return removeSettingsFile(accountFilePath());
     OBSDataAutoRelease account = obs_data_create();
     obs_data_set_string(account, "token", newToken.toUtf8().constData());
-    writeOwnerOnlySettingsFile(accountFilePath(), account, false);
+    return writeOwnerOnlySettingsFile(accountFilePath(), account, false);
 }

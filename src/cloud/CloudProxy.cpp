@@ -13,6 +13,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTcpSocket>
+#include <algorithm>
 
 namespace {
 // Connection, proxy and timeout failures: no complete HTTP answer reached the module.
@@ -33,7 +34,7 @@ struct LinkPollAnswer {
     QString storedToken;
     QByteArray body;
 };
-LinkPollAnswer takeLinkToken(const QByteArray &body) {
+LinkPollAnswer takeLinkToken(const QByteArray &body, bool linked) {
     LinkPollAnswer answer;
     answer.body = body;
     QJsonObject object = QJsonDocument::fromJson(body).object();
@@ -41,9 +42,24 @@ LinkPollAnswer takeLinkToken(const QByteArray &body) {
         return answer;
     answer.hadToken = true;
     answer.storedToken = object.take(QStringLiteral("token")).toString();
-    object.insert(QStringLiteral("linked"), true);
+    if (linked)
+        object.insert(QStringLiteral("linked"), true);
     answer.body = compactJson(object);
     return answer;
+}
+
+// A path as a server may read it: letter case and trailing slashes make no difference.
+QByteArray comparablePath(QByteArray path) {
+    while (path.size() > 1 && path.endsWith('/'))
+        path.chop(1);
+    return path.toLower();
+}
+
+// The far side's Content-Type is passed on only when it is a plain header value.
+QByteArray passableContentType(const QByteArray &contentType) {
+    const bool printable =
+        std::all_of(contentType.begin(), contentType.end(), [](char c) { return c >= 0x20 && c <= 0x7e; });
+    return contentType.isEmpty() || !printable ? QByteArray("application/json") : contentType;
 }
 
 // Qt's own call for each standard method: sent as a custom verb, a HEAD would wait for a body that
@@ -87,7 +103,8 @@ void proxyRequest(LocalServer &server, QTcpSocket *socket, const HttpRequest &re
     call.connection = socket;
     call.toCloud = decision.toCloud;
     // Matched on the path the cloud receives, so no spelling of it slips past.
-    call.linkPoll = decision.toCloud && decision.proxiedPath == "/api/auth/app-link/poll";
+    const QByteArray cloudPath = comparablePath(decision.proxiedPath);
+    call.linkPoll = decision.toCloud && cloudPath.startsWith("/api/auth/app-link/");
     call.logout = decision.toCloud && decision.proxiedPath == "/api/auth/logout";
     call.reply = sendWithMethod(*server.network, outgoing, request.method, request.body);
     QObject::connect(call.reply, &QNetworkReply::finished, call.reply, [call] { onProxyReply(call); });
@@ -110,13 +127,13 @@ void onProxyReply(const ProxyCall &call) {
     }
 
     QByteArray body = call.reply->readAll();
-    QByteArray contentType = call.reply->rawHeader("Content-Type");
-    if (contentType.isEmpty())
-        contentType = "application/json";
-    if (call.linkPoll && status == 200) {
-        const LinkPollAnswer answer = takeLinkToken(body);
+    const QByteArray contentType = passableContentType(call.reply->rawHeader("Content-Type"));
+    // No answer about a link ever gives the page a token; only a successful poll signs in.
+    if (call.linkPoll) {
+        const LinkPollAnswer answer = takeLinkToken(body, status == 200);
         if (answer.hadToken) {
-            setAccountToken(*call.server, answer.storedToken);
+            if (status == 200)
+                setAccountToken(*call.server, answer.storedToken);
             body = answer.body;
         }
     }

@@ -15,7 +15,7 @@ struct ProxyCall {
     QNetworkReply *reply = nullptr;
     QPointer<QTcpSocket> connection; // empty once the page's connection is gone
     bool toCloud = false;
-    bool linkPoll = false; // the cloud's answer may carry a new token
+    bool linkPoll = false; // an answer about a sign-in link: it may carry a token, never for the page
     bool logout = false;   // any answer signs the user out
 };
 

@@ -43,6 +43,22 @@ bool writeAll(int fd, const QByteArray &bytes) {
     return true;
 }
 
+// A rename or removal is only lasting once its folder is on disk: else a power cut can bring back the
+// file it replaced.
+void syncFolderOf(const QString &path) {
+    const int folder = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0)
+        return;
+    ::fsync(folder);
+    ::close(folder);
+}
+
+// A folder in a file's place holds nothing that would be read as the file.
+bool removeIfThere(const QByteArray &path) {
+    return ::unlink(path.constData()) == 0 || errno == ENOENT || errno == EISDIR;
+}
+
 bool replaceOwnerOnly(const QString &path, const QByteArray &bytes, bool keepBackup) {
     const QByteArray target = QFile::encodeName(path);
     const QByteArray temporary = QFile::encodeName(withExtension(path, "tmp"));
@@ -68,9 +84,28 @@ bool replaceOwnerOnly(const QString &path, const QByteArray &bytes, bool keepBac
     }
     if (!keepBackup && QFileInfo(QFile::decodeName(backup)).isFile())
         ::unlink(backup.constData());
+    syncFolderOf(path);
     return true;
 }
+
+bool removeWithCopies(const QString &path) {
+    bool removed = true;
+    for (const char *extension : {"tmp", "bak"})
+        removed = removeIfThere(QFile::encodeName(withExtension(path, extension))) && removed;
+    removed = removeIfThere(QFile::encodeName(path)) && removed;
+    syncFolderOf(path);
+    return removed;
+}
 #else
+void syncFolderOf(const QString &) {}
+
+bool removeWithCopies(const QString &path) {
+    bool removed = true;
+    for (const QString &file : {withExtension(path, "tmp"), withExtension(path, "bak"), path})
+        removed = (!QFileInfo::exists(file) || QFile::remove(file)) && removed;
+    return removed;
+}
+
 bool replaceOwnerOnly(const QString &path, const QByteArray &bytes, bool keepBackup) {
     const QString backup = withExtension(path, "bak");
     if (keepBackup && QFileInfo(path).isFile()) {
@@ -110,7 +145,13 @@ obs_data_t *readSettingsFile(const QString &path, const char *backupExtension) {
 
 bool writeSettingsFile(const QString &path, obs_data_t *settings) {
     QDir().mkpath(QFileInfo(path).absolutePath());
-    return obs_data_save_json_safe(settings, path.toUtf8().constData(), "tmp", "bak");
+    const bool saved = obs_data_save_json_safe(settings, path.toUtf8().constData(), "tmp", "bak");
+    syncFolderOf(path);
+    return saved;
+}
+
+bool removeSettingsFile(const QString &path) {
+    return removeWithCopies(path);
 }
 
 bool writeOwnerOnlySettingsFile(const QString &path, obs_data_t *settings, bool keepBackup) {

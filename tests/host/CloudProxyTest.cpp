@@ -32,9 +32,11 @@ protected:
         file.write(json);
     }
 
+    // The token on disk; signed out, there is no file and so none.
     static QString storedToken() {
         QFile file(obshost::moduleConfigDir() + "/account.json");
-        file.open(QIODevice::ReadOnly);
+        if (!file.open(QIODevice::ReadOnly))
+            return QString();
         return QJsonDocument::fromJson(file.readAll()).object().value("token").toString("<none>");
     }
 
@@ -107,6 +109,9 @@ TEST_F(ProxyRun, FarSideAnswersPassThroughWithoutTheirHeaders) {
     const QByteArray redirect = call("POST", "/cloud/x", "Content-Type: application/json\r\n", "{}");
     EXPECT_EQ(redirect, expectedResponse("302 Status", "application/json", "moved"));
     EXPECT_EQ(cloud.received.size(), 2) << "the redirect is not followed";
+    answerAlways(cloud, Answer{200, "{}", {{"Content-Type", "text/html\x7f<x>"}}, false, {}});
+    EXPECT_EQ(call("GET", "/cloud/x"), expectedResponse("200 OK", "application/json", "{}"))
+        << "a far side's Content-Type that is no plain header value is not passed on";
 
     const QByteArray huge(5 * 1024 * 1024, 'x');
     answerAlways(cloud, Answer{200, huge, {{"Content-Type", "application/octet-stream"}}, false, {}});
@@ -163,12 +168,18 @@ TEST_F(ProxyRun, LinkPollStoresTheTokenAndKeepsItFromThePage) {
     call("GET", "/cloud/api/me");
     EXPECT_EQ(cloud.received.last().headers.value("authorization"), "Bearer fresh-token");
 
-    // Pending (no token) and non-200 answers are handed on untouched.
+    // Pending answers (no token) are handed on untouched; other answers lose a token without signing in,
+    // whatever the spelling of the poll's path.
     answerAlways(cloud, Answer{200, R"( {"status" : "pending"} )", {}, false, {}});
     EXPECT_EQ(responseBody(call("POST", "/cloud/api/auth/app-link/poll")), R"( {"status" : "pending"} )");
     answerAlways(cloud, Answer{202, R"({"token": "not-yet"})", {}, false, {}});
-    EXPECT_EQ(responseBody(call("POST", "/cloud/api/auth/app-link/poll")), R"({"token": "not-yet"})");
+    EXPECT_EQ(responseBody(call("POST", "/cloud/api/auth/app-link/poll")), "{}");
     EXPECT_EQ(storedToken(), "fresh-token");
+    answerAlways(cloud, Answer{200, R"({"token": "other-spelling"})", {}, false, {}});
+    for (const QByteArray target : {"/cloud/api/auth/app-link/poll/", "/cloud/API/Auth/App-Link/Poll"}) {
+        EXPECT_EQ(responseBody(call("POST", target)), R"({"linked":true})") << target.constData();
+        EXPECT_EQ(storedToken(), "other-spelling");
+    }
 
     // A token that is not text signs the user out, and the page still hears "linked".
     answerAlways(cloud, Answer{200, R"({"token": 42})", {}, false, {}});

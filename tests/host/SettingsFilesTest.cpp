@@ -5,7 +5,10 @@
 
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <obs.hpp>
+#include <sys/mount.h>
+#include <unistd.h>
 
 namespace {
 // The module's files on disk: secrets stay with their owner, a replaced token leaves no copy, and
@@ -56,7 +59,7 @@ TEST_F(SettingsFiles, SecretsAreOwnerOnlyAndSignOutLeavesNoCopy) {
     EXPECT_TRUE(ownerOnly(configFile("account.json")));
     EXPECT_EQ(readJsonFile(configFile("account.json")).value("token"), "new-token");
     EXPECT_EQ(bridge("POST", "signout").json, ok);
-    EXPECT_EQ(readJsonFile(configFile("account.json")).value("token"), "");
+    EXPECT_FALSE(QFileInfo::exists(configFile("account.json")));
     for (const QByteArray token : {"old-token", "older-token", "new-token"})
         EXPECT_EQ(filesHolding(token), QStringList()) << token.constData();
     emitFrontendEvent(OBS_FRONTEND_EVENT_EXIT);
@@ -71,12 +74,42 @@ TEST_F(SettingsFiles, SecretsAreOwnerOnlyAndSignOutLeavesNoCopy) {
                   .status,
               200);
     EXPECT_EQ(bridge("POST", "service", R"({"server": "rtmp://b/live", "key": "new-key"})").json, ok);
-    for (const QString name : {"account.json", "relay.json", "relay.json.bak", "previous-service.json"}) {
+    for (const QString name : {"relay.json", "relay.json.bak", "previous-service.json"}) {
         EXPECT_TRUE(QFileInfo(configFile(name)).isFile()) << name.toStdString();
         EXPECT_TRUE(ownerOnly(configFile(name))) << name.toStdString();
     }
     EXPECT_FALSE(QFileInfo::exists(configFile("relay.json.tmp")));
     EXPECT_EQ(filesHolding("old-key"), QStringList({"previous-service.json"}));
+}
+
+TEST_F(SettingsFiles, SignOutHoldsOnAFullDiskAndSaysSoWhenItCantBeSaved) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a small file system of its own needs root to mount";
+    const QByteArray folder = QFile::encodeName(obshost::moduleConfigDir());
+    QDir().mkpath(obshost::moduleConfigDir());
+    ASSERT_EQ(mount("tmpfs", folder.constData(), "tmpfs", 0, "size=64k,mode=0700"), 0);
+    const auto unmount = qScopeGuard([&] { umount2(folder.constData(), MNT_DETACH); });
+    start();
+    ASSERT_TRUE(setAccountToken(*server, "full-disk-token"));
+    QFile filler(configFile("filler"));
+    ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+    while (filler.write(QByteArray(4096, 'x')) > 0 && filler.flush()) {
+    }
+    filler.close();
+
+    EXPECT_EQ(bridge("POST", "signout").json, ok);
+    EXPECT_FALSE(QFileInfo::exists(configFile("account.json")));
+    EXPECT_EQ(filesHolding("full-disk-token"), QStringList());
+
+    // A settings folder that can't change at all: sign-out says so, and is signed out in memory all the same.
+    QFile::remove(configFile("filler"));
+    ASSERT_TRUE(setAccountToken(*server, "stuck-token"));
+    ASSERT_EQ(mount(nullptr, folder.constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    const Answer refused = bridge("POST", "signout");
+    EXPECT_EQ(refused.status, 409);
+    EXPECT_EQ(refused.json, error("Sign-out couldn't be saved: the sign-in is still on disk."));
+    EXPECT_EQ(server->token, "");
+    EXPECT_FALSE(bridge("GET", "state").json.value("signedIn").toBool());
 }
 
 TEST_F(SettingsFiles, AFolderInPlaceOfAFileMeansDefaults) {
