@@ -1,6 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project needs, only those that are missing.
+# Installs the test lab on Debian 12 (the packages the tests, benchmarks and the demo need beyond building),
+# only those that are missing, after the build packages for both Qt flavours. For developers and CI; a
+# streamer's install needs only scripts/build-deps.sh.
 set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+for qt in 5 6; do
+  "$root/scripts/build-deps.sh" "$qt" --yes >&2
+done
 
 packages=(
   build-essential cmake pkg-config clang-format clang libclang-rt-14-dev

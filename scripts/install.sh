@@ -5,6 +5,8 @@
 #   scripts/install.sh --uninstall   remove the plug-in
 #   scripts/install.sh --purge       remove the plug-in and the module's settings (they hold the sign-in)
 #   scripts/install.sh --qt N        build for Qt N; refused when the installed OBS uses another Qt
+#   scripts/install.sh --yes         install the build packages it needs without asking
+# It installs only what building needs (scripts/build-deps.sh), and asks before it does.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 obs_config="${XDG_CONFIG_HOME:-$HOME/.config}/obs-studio"
@@ -13,16 +15,19 @@ settings="$obs_config/plugin_config/orvane"
 
 action=install
 qt=""
+yes=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --uninstall) action=uninstall ;;
     --purge) action=purge ;;
     --qt) qt="${2:?--qt needs 5 or 6}"; shift ;;
+    --yes) yes=(--yes) ;;
     *) echo "install.sh: unknown option $1 (see the top of this script)" >&2; exit 2 ;;
   esac
   shift
 done
 
+# Only this user's OBS: other accounts may run theirs.
 if pgrep -u "$(id -u)" -x obs >/dev/null 2>&1; then
   echo "OBS is running. Close OBS first, then run this again." >&2
   exit 1
@@ -48,7 +53,7 @@ if [ -n "$qt" ] && [ "$qt" != "$obs_qt" ]; then
   exit 1
 fi
 
-"$root/scripts/install-deps.sh" >&2
+"$root/scripts/build-deps.sh" "$obs_qt" ${yes[@]+"${yes[@]}"}
 dir="$root/build/install-qt$obs_qt"
 cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DORVANE_QT_MAJOR="$obs_qt" -DORVANE_BUILD_TESTS=OFF \
   -DORVANE_INSTALL_LAYOUT=user >/dev/null

@@ -95,5 +95,15 @@ class PerUserInstall(unittest.TestCase):
         self.assertFalse(os.path.exists(settings))
 
 
+class BuildPackages(unittest.TestCase):
+    def test_refuses_a_system_it_does_not_know(self):
+        with open(os.path.join(ROOT, "build", "os-release-elsewhere"), "w") as os_release:
+            os_release.write('NAME="Fedora Linux"\nID=fedora\nVERSION_ID=41\n')
+        refused = subprocess.run([os.path.join(ROOT, "scripts", "build-deps.sh"), "6"], capture_output=True, text=True,
+                                 env=dict(os.environ, ORVANE_OS_RELEASE=os_release.name))
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn("this system (fedora) is none of them", refused.stderr)
+
+
 if __name__ == "__main__":
     unittest.main()
