@@ -7,6 +7,7 @@
 #include "cloud/AccountToken.h"
 #include "core/ModuleVersion.h"
 #include "http/HttpRequest.h"
+#include "http/JsonWriter.h"
 #include "http/ResponseWriter.h"
 #include "relay/Relay.h"
 #include "server/LocalServer.h"
@@ -19,11 +20,11 @@
 
 namespace {
 BridgeResult ok() {
-    return {200, okObject()};
+    return {200, okObject(), {}};
 }
 
 BridgeResult refused(int status, const QString &message) {
-    return {status, errorObject(message)};
+    return {status, errorObject(message), {}};
 }
 
 // Operations that report failure with a text: 409 carries the text.
@@ -37,14 +38,21 @@ bool isCloudPage(const QString &url, const QString &cloudBase) {
     return !cloudBase.isEmpty() && url.startsWith(cloudBase + QLatin1Char('/'));
 }
 
+// Polled every second by the page: written straight into the answer's bytes.
 BridgeResult state(LocalServer &server, const QJsonObject &) {
-    return {200, QJsonObject{
-                     {QStringLiteral("obs"), buildStateReport()},
-                     {QStringLiteral("relay"), relayStatusJson()},
-                     {QStringLiteral("signedIn"), !server.token.isEmpty()},
-                     {QStringLiteral("version"), QString::fromUtf8(kModuleVersion)},
-                     {QStringLiteral("cloud"), server.cloudBase},
-                 }};
+    BridgeResult result;
+    result.written.reserve(1024);
+    JsonWriter json(result.written);
+    json.beginObject();
+    json.key("cloud").value(server.cloudBase);
+    json.key("obs");
+    writeStateReport(json);
+    json.key("relay");
+    writeRelayStatus(json);
+    json.key("signedIn").value(!server.token.isEmpty());
+    json.key("version").value(kModuleVersion);
+    json.endObject();
+    return result;
 }
 
 // The answer goes out first; OBS starts or stops on a later turn of the event loop, if still needed.
@@ -84,7 +92,7 @@ BridgeResult relay(LocalServer &, const QJsonObject &arguments) {
                         stringArgument(arguments, QStringLiteral("server")),
                         stringArgument(arguments, QStringLiteral("key")),
                         integerArgument(arguments, QStringLiteral("bitrate"), kDefaultRelayBitrate));
-    return {200, relayStatusJson()};
+    return {200, relayStatusJson(), {}};
 }
 
 BridgeResult open(LocalServer &server, const QJsonObject &arguments) {
@@ -128,5 +136,8 @@ void answerBridgeRequest(LocalServer &server, QTcpSocket *socket, const HttpRequ
     static const QByteArray kPrefix("/bridge/");
     const BridgeResult result = dispatchBridgeAction(
         server, request.method, decision.path.mid(kPrefix.size()), bridgeArguments(request.body));
-    writeJson(socket, result.status, result.body);
+    if (result.written.isEmpty())
+        writeJson(socket, result.status, result.body);
+    else
+        writeResponse(socket, result.status, kJsonContentType, result.written);
 }

@@ -13,7 +13,7 @@ RunningEncoding runningStreamEncoding() {
     OBSDataAutoRelease settings = obs_encoder_get_settings(video);
     running.live = true;
     running.keyintSec = int(obs_data_get_int(settings, "keyint_sec"));
-    running.rateControl = QString::fromUtf8(obs_data_get_string(settings, "rate_control"));
+    running.rateControl = obs_data_get_string(settings, "rate_control");
     return running;
 }
 
@@ -25,8 +25,9 @@ int simpleModeKeyintSec(obs_service_t *service) {
     static QByteArray askedFor;
     static int answer = 0;
     OBSDataAutoRelease serviceSettings = obs_service_get_settings(service);
-    const QByteArray serviceKind =
-        QByteArray(obs_service_get_type(service)) + '\n' + obs_data_get_string(serviceSettings, "service");
+    QByteArray serviceKind(obs_service_get_type(service));
+    serviceKind += '\n';
+    serviceKind += obs_data_get_string(serviceSettings, "service");
     if (serviceKind == askedFor)
         return answer;
 

@@ -1,13 +1,13 @@
 #pragma once
 
-#include <QString>
+#include <QByteArray>
 #include <obs.h>
 
 // What OBS's running stream encoder really uses; unset fields when OBS is not streaming.
 struct RunningEncoding {
     bool live = false;
     int keyintSec = 0; // 0: the encoder decides (x264: every 250 frames)
-    QString rateControl;
+    QByteArray rateControl;
 };
 RunningEncoding runningStreamEncoding();
 

@@ -1,11 +1,13 @@
 #pragma once
 
-#include <QJsonObject>
+#include "http/JsonWriter.h"
+
 #include <QString>
 #include <util/config-file.h>
 
-// OBS's state as the dock page sees it: version, phase, rate, output health, service, video, encoder.
-QJsonObject buildStateReport();
+// OBS's state as the dock page sees it, as one JSON object: version, phase, rate, output health, service,
+// video, encoder.
+void writeStateReport(JsonWriter &json);
 
 // True when the profile's output mode is "Advanced" (any letter case).
 bool isAdvancedOutput(config_t *profile);

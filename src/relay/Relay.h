@@ -1,5 +1,6 @@
 #pragma once
 
+#include "http/JsonWriter.h"
 #include "relay/RelayState.h"
 #include "relay/SharedEncoders.h"
 
@@ -33,6 +34,8 @@ void settleRelayError(RelayState &relay);
 // stream, and lets go of OBS's encoders once a relay that shared them has stopped; called once a second
 // with the time (ms since the Unix epoch).
 void relayRetryCheck(qint64 now);
+// The relay's status for the page: written straight into an answer, or as an object.
+void writeRelayStatus(JsonWriter &json);
 QJsonObject relayStatusJson();
 void connectRelaySignals(obs_output_t *output, RelayState &relay);
 void disconnectRelaySignals(obs_output_t *output, RelayState &relay);

@@ -190,7 +190,8 @@ void shutdownRelay() {
     relay.wanted = false;
     // Releasing an output waits for its connection attempt, up to half a minute with a server that
     // accepts and never answers: OBS would hang in its exit that long.
-    if (relay.connecting && cutSocketsOpenedSince(relay.socketsBeforeConnect, relayServerPort(relay.server)) > 0)
+    if (relay.connecting &&
+        cutSocketsOpenedSince(relay.socketsBeforeConnect, relayServerPort(relay.server)) > 0)
         logMessage(LOG_INFO, "Orvane output: gave up its connection attempt, OBS is closing");
     if (relay.output && obs_output_active(relay.output))
         obs_output_stop(relay.output);

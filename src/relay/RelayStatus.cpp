@@ -3,6 +3,7 @@
 #include "relay/Relay.h"
 
 #include <QCoreApplication>
+#include <QJsonDocument>
 #include <obs-frontend-api.h>
 
 namespace {
@@ -137,17 +138,24 @@ void relayRetryCheck(qint64 now) {
     }
 }
 
-QJsonObject relayStatusJson() {
+void writeRelayStatus(JsonWriter &json) {
     const RelayState &relay = moduleRelay();
-    return QJsonObject{
-        {QStringLiteral("enabled"), relay.enabled},
-        {QStringLiteral("server"), relay.server},
-        {QStringLiteral("bitrate"), relay.bitrate},
-        {QStringLiteral("sending"), relay.sending},
-        {QStringLiteral("reconnecting"), relay.reconnecting},
-        {QStringLiteral("connecting"), relay.connecting},
-        {QStringLiteral("encoder"), relay.encoderLabel},
-        {QStringLiteral("error"), relay.error},
-        {QStringLiteral("startedAt"), relay.sending ? double(relay.startedAtMs) : 0.0},
-    };
+    json.beginObject();
+    json.key("bitrate").value(relay.bitrate);
+    json.key("connecting").value(relay.connecting);
+    json.key("enabled").value(relay.enabled);
+    json.key("encoder").value(relay.encoderLabel);
+    json.key("error").value(relay.error);
+    json.key("reconnecting").value(relay.reconnecting);
+    json.key("sending").value(relay.sending);
+    json.key("server").value(relay.server);
+    json.key("startedAt").value(relay.sending ? double(relay.startedAtMs) : 0.0);
+    json.endObject();
+}
+
+QJsonObject relayStatusJson() {
+    QByteArray bytes;
+    JsonWriter json(bytes);
+    writeRelayStatus(json);
+    return QJsonDocument::fromJson(bytes).object();
 }

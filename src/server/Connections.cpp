@@ -10,8 +10,8 @@
 #include <QTcpServer>
 #include <QTimer>
 #include <algorithm>
-#include <util/base.h>
 #include <memory>
+#include <util/base.h>
 
 namespace {
 void forget(LocalServer &server, const Conn *conn) {
@@ -139,11 +139,11 @@ void acceptPending(LocalServer &server) {
 void readRequest(LocalServer &server, const std::shared_ptr<Conn> &conn) {
     if (!conn->socket)
         return;
-    if (conn->handled) {
-        conn->socket->readAll();
+    // Exactly what arrived: readAll would grow a buffer in steps to find out.
+    const QByteArray arrived = conn->socket->read(conn->socket->bytesAvailable());
+    if (conn->handled)
         return;
-    }
-    conn->buffer += conn->socket->readAll();
+    conn->buffer += arrived;
     if (conn->otherAccount) {
         answerNow(*conn, 403, "Wrong user");
         return;

@@ -41,6 +41,8 @@ protected:
         answer.raw = raw;
         answer.status = raw.mid(9, 3).toInt();
         answer.json = QJsonDocument::fromJson(responseBody(raw)).object();
+        EXPECT_EQ(responseBody(raw), QJsonDocument(answer.json).toJson(QJsonDocument::Compact))
+            << "every answer's bytes are what Qt would write for it";
         return answer;
     }
 

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Makes or reuses a Debian root of SUITE with that release's OBS, and prints its path.
+#   scripts/debian-root.sh SUITE [--obs-only]      SUITE: bookworm, trixie or sid
+# Full roots hold the build and test packages too; --obs-only roots hold OBS and what runs it, as a
+# streamer's system does (the packaging step installs the package there). Roots live in
+# ${ORVANE_ROOTS:-/var/cache/orvane-roots}/ and are made anew when older than a week or when their
+# package list changed. Needs root (debootstrap); nothing outside the root and the cache changes.
+set -euo pipefail
+suite="${1:?name a Debian suite: bookworm, trixie or sid}"
+kind="${2:-}"
+cache="${ORVANE_ROOTS:-/var/cache/orvane-roots}"
+mirror="${ORVANE_DEBIAN_MIRROR:-http://deb.debian.org/debian}"
+
+case "$suite" in
+  bookworm) qt_packages=(qtbase5-dev qtdeclarative5-dev qtwebengine5-dev) ;;
+  trixie | sid) qt_packages=(qt6-base-dev qt6-declarative-dev qt6-webengine-dev) ;;
+  *) echo "debian-root.sh: unknown suite $suite (bookworm, trixie or sid)" >&2; exit 2 ;;
+esac
+# What OBS needs to run and be watched here: without obs-plugins OBS has no outputs or encoders, without
+# the SVG plug-in no icons.
+packages=(obs-studio obs-plugins xvfb xauth x11-utils python3 ca-certificates)
+[ "$suite" = bookworm ] || packages+=(qt6-svg-plugins)
+case "$kind" in
+  --obs-only) name="$suite-obs" ;;
+  "")
+    name="$suite"
+    packages+=(build-essential cmake ninja-build pkg-config libobs-dev "${qt_packages[@]}" libx11-dev
+      libgtest-dev valgrind nginx libnginx-mod-rtmp ffmpeg curl nodejs npm chromium dpkg-dev file) ;;
+  *) echo "debian-root.sh: unknown option $kind" >&2; exit 2 ;;
+esac
+
+dir="$cache/$name"
+stamp="$dir/.orvane-root"
+wanted="$(printf '%s\n' "$mirror" "${packages[@]}")"
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ] && [ -z "$(find "$stamp" -mtime +7)" ]; then
+  echo "$dir"
+  exit 0
+fi
+
+[ "$(id -u)" -eq 0 ] || { echo "debian-root.sh: making a root needs root (debootstrap, chroot)" >&2; exit 1; }
+command -v debootstrap >/dev/null || { echo "debian-root.sh: needs debootstrap" >&2; exit 1; }
+mkdir -p "$cache"
+fresh="$(mktemp -d "$cache/.$name.XXXXXX")"
+trap 'rm -rf --one-file-system "$fresh"' EXIT
+start=$(date +%s)
+debootstrap --variant=minbase "$suite" "$fresh" "$mirror" >"$cache/$name.log" 2>&1 ||
+  { echo "debian-root.sh: debootstrap failed; see $cache/$name.log" >&2; exit 1; }
+# No daemon may start inside (nginx would try); sid's Release files may be older than their Valid-Until.
+printf '#!/bin/sh\nexit 101\n' >"$fresh/usr/sbin/policy-rc.d"
+chmod +x "$fresh/usr/sbin/policy-rc.d"
+echo 'Acquire::Check-Valid-Until "false";' >"$fresh/etc/apt/apt.conf.d/99orvane"
+cp /etc/resolv.conf "$fresh/etc/resolv.conf" 2>/dev/null || true
+"$(dirname "$0")/in-root.sh" "$fresh" sh -c \
+  "apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $(printf '%s ' "${packages[@]}")" \
+  >>"$cache/$name.log" 2>&1 || { echo "debian-root.sh: packages failed; see $cache/$name.log" >&2; exit 1; }
+"$(dirname "$0")/in-root.sh" "$fresh" apt-get clean >/dev/null 2>&1 || true
+printf '%s\n' "$wanted" >"$fresh/.orvane-root"
+rm -rf --one-file-system "$dir"
+mv "$fresh" "$dir"
+trap - EXIT
+echo "debian-root.sh: made $dir in $(( $(date +%s) - start )) s" >&2
+echo "$dir"
