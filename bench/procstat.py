@@ -40,6 +40,13 @@ def pss_kib(pids):
                      lambda rollup: sum(int(line.split()[1]) for line in rollup if line.startswith("Pss:")))
 
 
+def private_kib(pids):
+    """Memory that is the processes' own (USS): unlike PSS, it does not move when other programs map the same
+    libraries."""
+    return _sum_over(pids, "smaps_rollup", lambda rollup: sum(
+        int(line.split()[1]) for line in rollup if line.startswith(("Private_Clean:", "Private_Dirty:"))))
+
+
 def cpu_seconds(pids):
     """User and system time, in seconds."""
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """A streamer's long day: OBS live with the relay, the dock page polling in the module's web view, for MINUTES.
 
-Samples once a minute the PSS of OBS and its helper processes, OBS's open descriptors and threads, and the bytes
-that reached nginx from OBS's stream and from the relay; prints the samples and each measure's slope per 10
-minutes (least squares over the samples after the first, which still holds start-up).
+Samples once a minute the memory of OBS and of its helper processes (the web view's: private memory of each,
+which other programs on the machine do not move, and PSS of all), OBS's open descriptors and threads, and the
+bytes that reached nginx from OBS's stream and from the relay; prints the samples and each measure's slope per
+10 minutes (least squares over the samples after the first two minutes, which still hold start-up).
 
 Usage: ORVANE_BUILD_DIR=build/qt5 bench/soak.py MINUTES [--smoke]
 --smoke: a few samples a few seconds apart, to check that the run still works (the slopes mean nothing then)."""
@@ -18,9 +19,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "e2e"))
 from local_cloud import LocalCloud  # noqa: E402
 from nginx_rtmp import NginxRtmp  # noqa: E402
 from obs_harness import Bridge, ObsRun, wait_until  # noqa: E402
-from procstat import family, pss_kib  # noqa: E402
+from procstat import family, private_kib, pss_kib  # noqa: E402
 
-MEASURES = ("PSS (MiB)", "descriptors", "threads", "stream (MB)", "relay (MB)")
+MEASURES = ("OBS private (MiB)", "helpers private (MiB)", "PSS of all (MiB)", "descriptors", "threads",
+            "stream (MB)", "relay (MB)")
 
 
 def write_profile(obs, rtmp_url):
@@ -40,8 +42,10 @@ def sample(obs_pid, nginx):
     with open("/proc/%d/status" % obs_pid) as status:
         threads = int(next(line for line in status if line.startswith("Threads:")).split()[1])
     received = nginx.bytes_in()
-    return (pss_kib(family(obs_pid)) / 1024, len(os.listdir("/proc/%d/fd" % obs_pid)), threads,
-            received.get("obsmain", 0) / 1e6, received.get("relaykey", 0) / 1e6)
+    everyone = family(obs_pid)
+    return (private_kib([obs_pid]) / 1024, private_kib(everyone[1:]) / 1024, pss_kib(everyone) / 1024,
+            len(os.listdir("/proc/%d/fd" % obs_pid)), threads, received.get("obsmain", 0) / 1e6,
+            received.get("relaykey", 0) / 1e6)
 
 
 def slope_per_10_minutes(times, values):
@@ -84,8 +88,8 @@ def main():
     print("| minute | %s |" % " | ".join(MEASURES))
     print("|---|%s|" % "|".join("---" for _ in MEASURES))
     for seconds, values in samples:
-        print("| %.1f | %.1f | %d | %d | %.1f | %.1f |" % ((seconds / 60,) + values))
-    later = samples[1:] if len(samples) > 2 else samples
+        print("| %.1f | %.1f | %.1f | %.1f | %d | %d | %.1f | %.1f |" % ((seconds / 60,) + values))
+    later = samples[2:] if len(samples) > 3 else samples
     times = [seconds for seconds, _ in later]
     slopes = [slope_per_10_minutes(times, [values[i] for _, values in later]) for i in range(len(MEASURES))]
     print("| slope per 10 min | %s |" % " | ".join("%+.2f" % slope for slope in slopes))

@@ -1,17 +1,15 @@
 #!/usr/bin/env bash
 # Builds the module with one of the CMake presets (warnings as errors) and prints its build folder.
-#   scripts/build.sh qt5-obs29|qt6|qt6-obs-tree|asan [extra CMake configure arguments]
-# qt6-obs-tree needs ORVANE_OBS_TREE: an unpacked OBS tree (see scripts/obs-hosts.sh).
+#   scripts/build.sh qt5-obs29|qt6|asan [extra CMake configure arguments]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-preset="${1:?name a preset: qt5-obs29, qt6, qt6-obs-tree or asan}"
+preset="${1:?name a preset: qt5-obs29, qt6 or asan}"
 shift
 
 cd "$root"
 cmake --preset "ci-$preset" "$@" >/dev/null
 case "$preset" in
   qt5-obs29) dir="$root/build/qt5" ;;
-  qt6-obs-tree) dir="$root/build/obs-tree" ;;
   *) dir="$root/build/$preset" ;;
 esac
 cmake --build "$dir" -j"$(nproc)" >&2

@@ -18,7 +18,7 @@ case "$suite" in
 esac
 # What OBS needs to run and be watched here: without obs-plugins OBS has no outputs or encoders, without
 # the SVG plug-in no icons.
-packages=(obs-studio obs-plugins xvfb xauth x11-utils python3 ca-certificates)
+packages=(obs-studio obs-plugins xvfb xauth x11-utils x11-apps python3 ca-certificates)
 [ "$suite" = bookworm ] || packages+=(qt6-svg-plugins)
 case "$kind" in
   --obs-only) name="$suite-obs" ;;
@@ -41,6 +41,7 @@ fi
 command -v debootstrap >/dev/null || { echo "debian-root.sh: needs debootstrap" >&2; exit 1; }
 mkdir -p "$cache"
 fresh="$(mktemp -d "$cache/.$name.XXXXXX")"
+chmod 755 "$fresh" # every account may enter the root's /, as on a system
 trap 'rm -rf --one-file-system "$fresh"' EXIT
 start=$(date +%s)
 debootstrap --variant=minbase "$suite" "$fresh" "$mirror" >"$cache/$name.log" 2>&1 ||

@@ -14,6 +14,8 @@ packages=(
   libgtest-dev
   xvfb xauth python3
   nginx libnginx-mod-rtmp curl ffmpeg
+  # Roots of Debian 13 and sid with their own OBS (scripts/debian-root.sh).
+  debootstrap
   chromium x11-apps
   # The benchmarks: load from a second process, and instruction counts.
   wrk valgrind

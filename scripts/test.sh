@@ -4,12 +4,14 @@
 #   layers        no source folder includes a folder above it (scripts/check-layers.py)
 #   qt6           the Qt 6 build (modern OBS): unit and host tests
 #   qt5           the Qt 5 build (Debian's OBS 29): unit, host and real-OBS tests
-#   obs-tree      the Qt 6 build against OBS 30.2.3 from the folder ORVANE_OBS_HOSTS names: unit, host and
-#                 real-OBS tests in that OBS; and every module source compiled against OBS 31 and 32's
-#                 headers. Without ORVANE_OBS_HOSTS these are reported as skipped.
+#   trixie, sid   the Qt 6 build inside a Debian 13 / sid root (scripts/debian-root.sh): unit, host and
+#                 real-OBS tests in that release's own OBS (30.2.3 with Qt 6.8, 32 with Qt 6.11)
+#   headers       every module source compiled against OBS 31.1.1's headers (ORVANE_OBS_HOSTS), which no
+#                 Debian release ships
 #   sanitizers    the Qt 6 unit and host tests again, built with ASan and UBSan
-#   packaging     the Debian package (fields, files; installed with dpkg, loaded by OBS, removed) and the
-#                 per-user install script (install, refusals, uninstall, purge)
+#   packaging     the Debian package of each release (fields, files; installed with apt, loaded by OBS,
+#                 removed; Debian 13's and sid's in a root of theirs with only OBS) and the per-user install
+#                 script (install, refusals, uninstall, purge, the build packages it installs)
 #   fuzz corpus   the request fuzzer's seed corpus, replayed once (no fuzzing time: scripts/fuzz.sh fuzzes)
 #   bench smoke   the benchmark suite with tiny durations (bench/run.py --smoke): every measurement still
 #                 runs; its figures gate nothing
@@ -66,32 +68,76 @@ step layers python3 "$root/scripts/check-layers.py"
 build_and_test qt6 qt6 "$root/build/qt6" "$@"
 build_and_test qt5 qt5-obs29 "$root/build/qt5" "$@"
 
-if [ -n "${ORVANE_OBS_HOSTS:-}" ] && tree="$("$root/scripts/obs-hosts.sh")"; then
-  export ORVANE_OBS_TREE="$tree"
-  build_and_test obs-tree qt6-obs-tree "$root/build/obs-tree" "$@"
-  for version in 31.1.1 32.2.2; do
-    step "headers obs-$version" check_headers "$version" "$root/build/obs-hosts/obs-headers-$version"
-  done
+# The Qt 6 build (warnings as errors, tests included) and every suite in the OBS that Debian 13 and sid ship
+# (30.2.3 with Qt 6.8, 32 with Qt 6.11), each inside a root of that release (scripts/debian-root.sh).
+in_release_root() { # in_release_root SUITE COMMAND: runs COMMAND in the project, inside SUITE's root
+  local suite="$1"
+  shift
+  BIND_PROJECT=1 "$root/scripts/in-root.sh" "$(cat "$results/root-$suite")" sh -c "cd '$root' && $*"
+}
+release_build() {
+  "$root/scripts/debian-root.sh" "$1" >"$results/root-$1" &&
+    in_release_root "$1" "cmake --preset ci-qt6 -B build/$1 -G Ninja >/dev/null && cmake --build build/$1"
+}
+release_tests() {
+  local suite="$1"
+  shift
+  in_release_root "$suite" "cd build/$suite && xvfb-run -a -s '-screen 0 1280x800x24' ctest --output-on-failure \
+    -j$(nproc) --output-junit '$results/$suite.xml' $*"
+}
+for suite in trixie sid; do
+  step "build $suite" release_build "$suite"
+  if grep -qx "build $suite passed" "$results/steps"; then
+    step "tests $suite" release_tests "$suite" "$@"
+  else
+    echo "tests $suite skipped (its build failed)" >>"$results/steps"
+  fi
+done
+
+# OBS 31 is in no Debian release: every module source is compiled against its headers, from the folder
+# ORVANE_OBS_HOSTS names.
+if [ -n "${ORVANE_OBS_HOSTS:-}" ] && headers="$("$root/scripts/obs-hosts.sh")"; then
+  step "headers obs-31.1.1" check_headers 31.1.1 "$headers/obs-headers-31.1.1"
 else
-  why="(ORVANE_OBS_HOSTS names no folder of OBS hosts; README.md says how to make one)"
-  for suite in e2e.obs_foundation e2e.obs_relay e2e.obs_bridge e2e.obs_dock_page e2e.obs_dock_layout; do
-    echo "obs-tree: $suite skipped $why" >>"$results/steps"
-  done
-  echo "headers obs-31.1.1 skipped $why" >>"$results/steps"
-  echo "headers obs-32.2.2 skipped $why" >>"$results/steps"
+  echo "headers obs-31.1.1 skipped (ORVANE_OBS_HOSTS names no folder with OBS 31's headers; README.md)" \
+    >>"$results/steps"
 fi
 
 # Leaks inside libobs's own plug-ins are not the module's: tests/sanitizers/leaks.supp names them.
 LSAN_OPTIONS="suppressions=$root/tests/sanitizers/leaks.supp:print_suppressions=0" \
   build_and_test sanitizers asan "$root/build/asan" "$@"
 
-# The Debian package and the per-user install, as a streamer installs them (dpkg needs root).
+# The Debian package of each release and the per-user install, as a streamer installs them (apt needs root).
+# Debian 12's package installs here; Debian 13's and sid's into a throw-away layer over a root of their
+# release that has only OBS, as a streamer's system.
 packaging() {
   local deb
-  deb="$("$root/scripts/package.sh")" &&
+  deb="$("$root/scripts/package.sh" | tail -n 1)" &&
     (cd "$root/tests/e2e" && ORVANE_DEB="$deb" ORVANE_BUILD_DIR="$root/build/qt5" python3 -m unittest -v test_packaging)
 }
+release_packaging() {
+  local suite="$1" deb obs_root layer status
+  deb="$("$root/scripts/package.sh" --suite "$suite" | tail -n 1)" || return 1
+  obs_root="$("$root/scripts/debian-root.sh" "$suite" --obs-only)" || return 1
+  layer="$(mktemp -d)"
+  mkdir -p "$layer/upper" "$layer/work" "$layer/merged"
+  mount -t overlay overlay -o "lowerdir=$obs_root,upperdir=$layer/upper,workdir=$layer/work" "$layer/merged" ||
+    { rm -rf "$layer"; return 1; }
+  BIND_PROJECT=1 "$root/scripts/in-root.sh" "$layer/merged" sh -c "cd '$root/tests/e2e' && ORVANE_DEB='$deb' \
+    ORVANE_BUILD_DIR='$root/build/$suite' python3 -m unittest -v test_packaging.DebianPackage"
+  status=$?
+  umount "$layer/merged"
+  rm -rf "$layer"
+  return $status
+}
 step packaging packaging
+for suite in trixie sid; do
+  if grep -qx "build $suite passed" "$results/steps"; then
+    step "packaging $suite" release_packaging "$suite"
+  else
+    echo "packaging $suite skipped (the $suite build failed)" >>"$results/steps"
+  fi
+done
 
 replay_corpus() {
   local fuzzer

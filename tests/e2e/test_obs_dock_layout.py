@@ -44,7 +44,9 @@ class ObsDockLayout(unittest.TestCase):
     def saved_dock_state(self):
         ini = configparser.ConfigParser(strict=False, interpolation=None)
         ini.optionxform = str
-        ini.read(os.path.join(self.obs.config_dir, "global.ini"), encoding="utf-8-sig")
+        # OBS 31 moved the window layout from global.ini to user.ini.
+        ini.read(os.path.join(self.obs.config_dir, "user.ini" if obs_version() >= (31, 0, 0) else "global.ini"),
+                 encoding="utf-8-sig")
         return base64.b64decode(ini.get("BasicWindow", "DockState", fallback=""))
 
     def test_placed_on_the_right_once_then_restored(self):

@@ -4,8 +4,8 @@ import shutil
 import subprocess
 import unittest
 
-from obs_harness import (FIRST_PORT, LAST_PORT, Bridge, ObsRun, closed_port, expected_response, loopback_socket,
-                         port_is_free, raw_exchange)
+from obs_harness import (FIRST_PORT, LAST_PORT, Bridge, ObsRun, closed_port, expected_response,
+                         frontend_calls_after_exit, loopback_socket, port_is_free, raw_exchange)
 
 
 class ObsFoundation(unittest.TestCase):
@@ -51,8 +51,9 @@ class ObsFoundation(unittest.TestCase):
         self.assertEqual(self.obs.stop(), 0)
         self.assertTrue(port_is_free(port), "the port is still taken after OBS exited")
         self.assertEqual(self.obs.log().count("[orvane] loaded (version 1.0.0)"), 1)
-        # OBS 30 and later tear the front-end down after the exit event: nothing may call it later.
-        self.assertNotIn("Tried to call obs_frontend", self.obs.log())
+        # OBS 30 and later tear the front-end down after the exit event: nothing may call it later. (Debian's
+        # obs-websocket does, in its own unload: those lines are OBS's.)
+        self.assertEqual(frontend_calls_after_exit(self.obs.log()), [])
 
     def test_closing_right_after_page_requests_is_clean(self):
         # OBS delivers its exit event from inside Qt's socket dispatch; a teardown that freed sockets

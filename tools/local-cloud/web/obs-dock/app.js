@@ -224,8 +224,17 @@ $("sign-in").onclick = signIn;
 $("sign-out").onclick = () => cloud("POST", "/api/auth/logout").then(refresh);
 
 // Tells the cloud what shows the page (a browser, a dock's web view) and at what size.
-cloud("POST", "/api/dock/hello", { userAgent: navigator.userAgent, width: innerWidth, height: innerHeight }).catch(
-  () => {}
-);
+// Says what shows the page and at what size: at load, and again once a resize has settled (a dock may still
+// be laid out when the page loads).
+const sayHello = () =>
+  cloud("POST", "/api/dock/hello", { userAgent: navigator.userAgent, width: innerWidth, height: innerHeight }).catch(
+    () => {}
+  );
+let helloTimer = 0;
+addEventListener("resize", () => {
+  clearTimeout(helloTimer);
+  helloTimer = setTimeout(sayHello, 300);
+});
+sayHello();
 refresh().catch((failure) => showProblem(String(failure)));
 setInterval(() => refresh().catch(() => {}), 1000);
