@@ -30,11 +30,13 @@ def obs_version():
 
 
 def frontend_calls_after_exit(log):
-    """Log lines of front-end calls made after OBS tore its front-end down, but for obs-websocket's own (it makes
-    one in its unload in OBS 30 and later, with or without this module)."""
+    """Log lines of front-end calls made after OBS tore its front-end down, but for obs-websocket's own: it makes
+    them in its unload in OBS 30 and later (one just before its first line there in OBS 32, one after), with or
+    without this module."""
     lines = log.splitlines()
+    websocket_unload = "[obs-websocket] [obs_module_unload]"
     return [line for index, line in enumerate(lines) if "Tried to call obs_frontend" in line
-            and not (index and "[obs-websocket] [obs_module_unload]" in lines[index - 1])]
+            and not any(websocket_unload in near for near in lines[max(index - 1, 0):index + 2])]
 
 
 def wait_until(condition, timeout=20, what="condition"):

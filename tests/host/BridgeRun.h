@@ -60,7 +60,7 @@ protected:
     static void writeFile(const QString &path, const QByteArray &bytes) {
         QDir().mkpath(QFileInfo(path).absolutePath());
         QFile file(path);
-        file.open(QIODevice::WriteOnly);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
         file.write(bytes);
     }
 

@@ -28,7 +28,7 @@ protected:
     static void writeAccount(const QByteArray &json) {
         QDir().mkpath(obshost::moduleConfigDir());
         QFile file(obshost::moduleConfigDir() + "/account.json");
-        file.open(QIODevice::WriteOnly);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(json);
     }
 

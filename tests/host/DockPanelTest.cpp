@@ -27,8 +27,8 @@ protected:
     }
     QJsonObject dockFile() const {
         QFile file(obshost::moduleConfigDir() + "/dock.json");
-        file.open(QIODevice::ReadOnly);
-        return QJsonDocument::fromJson(file.readAll()).object();
+        return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object()
+                                              : QJsonObject();
     }
 };
 } // namespace
@@ -56,7 +56,7 @@ TEST_F(DockRun, FirstRunPlacesTheDockOnTheRight) {
 TEST_F(DockRun, LaterRunsLeaveTheDockWhereTheUserPutIt) {
     QDir().mkpath(obshost::moduleConfigDir());
     QFile file(obshost::moduleConfigDir() + "/dock.json");
-    file.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(R"({"shown": true})");
     file.close();
 

@@ -125,13 +125,15 @@ TEST_F(ObsSettings, SimpleModeKeyframesAreWhatTheServiceRecommends) {
 TEST_F(ObsSettings, AdvancedModeWritesTheEncoderFileAndKeepsItsOtherKeys) {
     resetFrontendProfile("[Output]\nMode=advanced\n[AdvOut]\nEncoder=obs_x264\n");
     start();
-    // No file: the encoder's own defaults.
-    EXPECT_EQ(obsState().value("encoder").toObject(), QJsonObject({{"mode", "advanced"},
-                                                                   {"encoder", "obs_x264"},
-                                                                   {"codec", "h264"},
-                                                                   {"bitrate", 2500},
-                                                                   {"keyintSec", 0},
-                                                                   {"rateControl", "CBR"}}));
+    // No file: the encoder's own defaults (x264's bitrate is 2500 before OBS 32, 6000 since).
+    OBSDataAutoRelease x264Defaults = obs_encoder_defaults("obs_x264");
+    EXPECT_EQ(obsState().value("encoder").toObject(),
+              QJsonObject({{"mode", "advanced"},
+                           {"encoder", "obs_x264"},
+                           {"codec", "h264"},
+                           {"bitrate", int(obs_data_get_int(x264Defaults, "bitrate"))},
+                           {"keyintSec", 0},
+                           {"rateControl", "CBR"}}));
 
     EXPECT_EQ(bridge("POST", "encoder", R"({"bitrate": 0, "keyintSec": 0})").json, ok);
     EXPECT_EQ(readJsonFile(encoderFile()), QJsonObject());

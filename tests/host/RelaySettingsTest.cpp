@@ -19,8 +19,7 @@ void writeRelayFile(const QString &path, const QByteArray &bytes) {
 
 QJsonObject readRelayFile() {
     QFile file(relayFile());
-    file.open(QIODevice::ReadOnly);
-    return QJsonDocument::fromJson(file.readAll()).object();
+    return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
 }
 
 // Settings load at module load, so each case loads the module afresh over the file it wrote.

@@ -57,8 +57,8 @@ http {
                                .arg(httpPort_)
                                .arg(extra.isEmpty() ? QStringLiteral("record off;") : extra);
     QFile file(dir_.path() + "/nginx.conf");
-    file.open(QIODevice::WriteOnly);
-    file.write(config.toUtf8());
+    if (file.open(QIODevice::WriteOnly))
+        file.write(config.toUtf8());
 }
 
 NginxRtmp::~NginxRtmp() {

@@ -54,9 +54,6 @@ public:
         obs_set_nix_platform(OBS_NIX_PLATFORM_X11_EGL);
         obs_set_nix_platform_display(display);
         const QByteArray configPath = (scratch->path() + "/plugin_config/").toUtf8();
-        // A relocated libobs (an OBS tree) finds its effects only beside its own program.
-        if (*ORVANE_TEST_LIBOBS_DATA_DIR)
-            obs_add_data_path((QByteArray(ORVANE_TEST_LIBOBS_DATA_DIR) + '/').constData());
         ASSERT_TRUE(obs_startup("en-US", configPath.constData(), nullptr));
         started = true;
 

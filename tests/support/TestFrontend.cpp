@@ -158,8 +158,8 @@ void resetFrontendProfile(const QString &iniText, bool withConfig) {
     QDir(profileDir()).removeRecursively();
     QDir().mkpath(profileDir());
     QFile ini(profileDir() + "/basic.ini");
-    ini.open(QIODevice::WriteOnly);
-    ini.write(iniText.toUtf8());
+    if (ini.open(QIODevice::WriteOnly))
+        ini.write(iniText.toUtf8());
     ini.close();
     config_open(&profileConfig, (profileDir() + "/basic.ini").toUtf8().constData(), CONFIG_OPEN_ALWAYS);
     profileOpen = withConfig;
