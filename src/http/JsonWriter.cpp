@@ -114,14 +114,22 @@ void JsonWriter::value(int number) {
 }
 
 void JsonWriter::value(double number) {
-    // Qt keeps an integral double as an integer when the integer holds no more precision than the double.
+    // Qt keeps an integral double that an integer holds exactly (up to 2^53) as that integer, and writes the
+    // other doubles in the shorter of the plain and the exponent form; Qt 5 writes integral ones below 2^64
+    // without exponent.
     constexpr double kExactIntegers = 9007199254740992.0; // 2^53
+    const bool integral = std::isfinite(number) && number == std::trunc(number);
+    char format = 'g';
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    if (integral && std::fabs(number) < 18446744073709551616.0) // 2^64
+        format = 'f';
+#endif
     if (!std::isfinite(number))
         out_ += "null";
-    else if (number == std::trunc(number) && std::fabs(number) <= kExactIntegers)
+    else if (integral && std::fabs(number) <= kExactIntegers)
         out_ += QByteArray::number(qint64(number));
     else
-        out_ += QByteArray::number(number, 'g', QLocale::FloatingPointShortest);
+        out_ += QByteArray::number(number, format, QLocale::FloatingPointShortest);
     first_ = false;
 }
 
