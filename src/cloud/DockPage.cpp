@@ -89,14 +89,18 @@ void serveDockPage(LocalServer &server, QTcpSocket *socket, const QByteArray &pa
     QObject::connect(fetch->reply, &QNetworkReply::finished, fetch->reply,
                      [fetch] { onDockPageReply(*fetch); });
     // With a copy at hand the dock does not wait for a slow cloud; the fetch goes on and refreshes the cache.
+    // A timer of the reply's own: it goes with the reply, and the server's teardown stops it.
     if (QFileInfo::exists(fetch->cacheFile)) {
-        QTimer::singleShot(server.limits.cachedPageDeadlineMs, fetch->reply, [fetch] {
+        auto *deadline = new QTimer(fetch->reply);
+        deadline->setSingleShot(true);
+        QObject::connect(deadline, &QTimer::timeout, fetch->reply, [fetch] {
             QFile cached(fetch->cacheFile);
             if (fetch->answered || !cached.open(QIODevice::ReadOnly))
                 return;
             fetch->server->cloudFailedAtMs = wallClockMs();
             answerPage(*fetch, cached.readAll());
         });
+        deadline->start(server.limits.cachedPageDeadlineMs);
     }
 }
 

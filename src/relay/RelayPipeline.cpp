@@ -55,6 +55,7 @@ obs_encoder_t *createAacEncoder() {
     }
     return nullptr;
 }
+
 // OBS makes new video and audio objects when the streamer changes their settings and frees the old ones:
 // every start takes the current ones, as OBS's own outputs do. OBS's encoders, when shared, are OBS's to
 // bind.

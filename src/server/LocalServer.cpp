@@ -10,6 +10,7 @@
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <util/base.h>
 
 namespace {
@@ -81,8 +82,11 @@ void LocalServer::teardown() {
     }
     openConnections.clear();
     if (network) {
-        for (QNetworkReply *pending : network->findChildren<QNetworkReply *>())
+        for (QNetworkReply *pending : network->findChildren<QNetworkReply *>()) {
             pending->disconnect();
+            for (QTimer *timer : pending->findChildren<QTimer *>())
+                timer->stop();
+        }
         network.release()->deleteLater();
     }
     token.clear();
