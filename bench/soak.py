@@ -6,7 +6,9 @@ which other programs on the machine do not move, and PSS of all), OBS's open des
 bytes that reached nginx from OBS's stream and from the relay; prints the samples and each measure's slope per
 10 minutes (least squares over the samples after the first two minutes, which still hold start-up).
 
-Usage: ORVANE_BUILD_DIR=build/qt5 bench/soak.py MINUTES [--smoke]
+Usage: ORVANE_BUILD_DIR=build/qt5 bench/soak.py MINUTES [--control] [--smoke]
+--control: OBS without the module beside it, same profile and stream, its private memory sampled too: the
+           control for what OBS itself grows.
 --smoke: a few samples a few seconds apart, to check that the run still works (the slopes mean nothing then)."""
 import argparse
 import json
@@ -22,30 +24,30 @@ from obs_harness import Bridge, ObsRun, wait_until  # noqa: E402
 from procstat import family, private_kib, pss_kib  # noqa: E402
 
 MEASURES = ("OBS private (MiB)", "helpers private (MiB)", "PSS of all (MiB)", "descriptors", "threads",
-            "stream (MB)", "relay (MB)")
+            "stream (MB)", "relay (MB)", "OBS alone, private (MiB)")
 
 
-def write_profile(obs, rtmp_url):
+def write_profile(obs, rtmp_url, key="obsmain"):
     """Simple output at 640x360, 30 fps, into nginx; the relay encodes with its own x264."""
     profile = os.path.join(obs.config_dir, "basic", "profiles", "Untitled")
     with open(os.path.join(profile, "basic.ini"), "w") as ini:
         ini.write("[General]\nName=Untitled\n[SimpleOutput]\nVBitrate=1500\n"
                   "[Video]\nBaseCX=640\nBaseCY=360\nOutputCX=640\nOutputCY=360\nFPSType=0\nFPSCommon=30\n")
     with open(os.path.join(profile, "service.json"), "w") as service:
-        json.dump({"type": "rtmp_custom", "settings": {"server": rtmp_url, "key": "obsmain"}}, service)
+        json.dump({"type": "rtmp_custom", "settings": {"server": rtmp_url, "key": key}}, service)
     os.makedirs(obs.plugin_config(), exist_ok=True)
     with open(obs.plugin_config("relay.json"), "w") as relay:
         json.dump({"enabled": True, "server": rtmp_url, "key": "relaykey", "bitrate": 1000}, relay)
 
 
-def sample(obs_pid, nginx):
+def sample(obs_pid, nginx, alone_pid):
     with open("/proc/%d/status" % obs_pid) as status:
         threads = int(next(line for line in status if line.startswith("Threads:")).split()[1])
     received = nginx.bytes_in()
     everyone = family(obs_pid)
     return (private_kib([obs_pid]) / 1024, private_kib(everyone[1:]) / 1024, pss_kib(everyone) / 1024,
             len(os.listdir("/proc/%d/fd" % obs_pid)), threads, received.get("obsmain", 0) / 1e6,
-            received.get("relaykey", 0) / 1e6)
+            received.get("relaykey", 0) / 1e6, private_kib([alone_pid]) / 1024 if alone_pid else 0.0)
 
 
 def slope_per_10_minutes(times, values):
@@ -59,6 +61,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("minutes", type=float, nargs="?", default=20)
     parser.add_argument("--smoke", action="store_true")
+    parser.add_argument("--control", action="store_true")
     args = parser.parse_args()
     interval, count = (3, 4) if args.smoke else (60, int(args.minutes) + 1)
 
@@ -66,29 +69,37 @@ def main():
     nginx.start()
     obs = ObsRun(env={"ORVANE_CLOUD_URL": cloud.url})
     write_profile(obs, nginx.rtmp_url)
+    alone = ObsRun(install_module=False) if args.control else None
+    if alone:
+        write_profile(alone, nginx.rtmp_url, "alone")
     samples = []
     try:
         obs.start("--startstreaming")
+        if alone:
+            alone.start("--startstreaming")
         obs.wait_for_log(r"Orvane dock: showing the page in its own web view")
         obs.wait_for_log(r"\[orvane\] Orvane output: sending with")
         nginx.wait_for_flowing(["obsmain", "relaykey"], timeout=60)
         pid = obs.obs_pid()
+        alone_pid = alone.obs_pid() if alone else None
         start = time.monotonic()
         for index in range(count):
             time.sleep(max(0.0, start + index * interval - time.monotonic()))
-            samples.append((time.monotonic() - start, sample(pid, nginx)))
+            samples.append((time.monotonic() - start, sample(pid, nginx, alone_pid)))
             print("[%s] sample %d of %d" % (time.strftime("%H:%M:%S"), index + 1, count), file=sys.stderr, flush=True)
         flowing = nginx.wait_for_flowing(["obsmain", "relaykey"])
         relay = Bridge(obs.dock_port()).state()["relay"]
     finally:
         obs.stop()
+        if alone:
+            alone.stop()
         nginx.stop()
         cloud.stop()
 
     print("| minute | %s |" % " | ".join(MEASURES))
     print("|---|%s|" % "|".join("---" for _ in MEASURES))
     for seconds, values in samples:
-        print("| %.1f | %.1f | %.1f | %.1f | %d | %d | %.1f | %.1f |" % ((seconds / 60,) + values))
+        print("| %.1f | %.1f | %.1f | %.1f | %d | %d | %.1f | %.1f | %.1f |" % ((seconds / 60,) + values))
     later = samples[2:] if len(samples) > 3 else samples
     times = [seconds for seconds, _ in later]
     slopes = [slope_per_10_minutes(times, [values[i] for _, values in later]) for i in range(len(MEASURES))]
