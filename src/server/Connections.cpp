@@ -126,7 +126,10 @@ void acceptPending(LocalServer &server) {
             forget(server, key);
             socket->deleteLater();
         });
-        QTimer::singleShot(server.limits.connectionLifetimeMs, socket, [socket] { socket->abort(); });
+        // One sweep for all: a timer per connection would pile up under load, each living its whole lifetime.
+        conn->cutAt = QDeadlineTimer(server.limits.connectionLifetimeMs);
+        if (!server.lifetimeSweep->isActive())
+            server.lifetimeSweep->start();
         QObject::connect(socket, &QIODevice::readyRead, socket,
                          [&server, conn] { readRequest(server, conn); });
         // The request usually comes with the connection: take it now, not on the next pass of the loop.
@@ -162,6 +165,16 @@ void readRequest(LocalServer &server, const std::shared_ptr<Conn> &conn) {
     conn->request.body = conn->buffer.mid(conn->bodyStart, conn->bodyLength);
     conn->buffer = QByteArray();
     dispatchRoute(server, conn->socket, conn->request, conn->decision);
+}
+
+void cutExpiredConnections(LocalServer &server) {
+    const std::vector<std::shared_ptr<Conn>> open = server.openConnections; // aborting one forgets it
+    for (const std::shared_ptr<Conn> &conn : open) {
+        if (conn->cutAt.hasExpired() && conn->socket)
+            conn->socket->abort();
+    }
+    if (server.openConnections.empty())
+        server.lifetimeSweep->stop();
 }
 
 int openConnectionCount(const LocalServer &server) {

@@ -4,6 +4,7 @@
 #include "server/RouteDecision.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QPointer>
 #include <QTcpSocket>
 #include <memory>
@@ -23,11 +24,15 @@ struct Conn {
     qsizetype bodyStart = 0;
     bool handled = false;      // answered or handed on: anything more that arrives is dropped
     bool otherAccount = false; // the peer runs as another account of this machine: it is refused
+    QDeadlineTimer cutAt;      // the end of the connection's lifetime
 };
 
 // Takes over every connection waiting on the server's listener. At the connection cap the oldest
 // connection that is still sending its request makes room; with none such, the new one is closed.
 void acceptPending(LocalServer &server);
+
+// Ends the connections whose lifetime is over; the server's sweep timer calls it while any are open.
+void cutExpiredConnections(LocalServer &server);
 
 // Collects the bytes of a connection's request and answers or hands it on as soon as it can.
 void readRequest(LocalServer &server, const std::shared_ptr<Conn> &conn);

@@ -14,6 +14,8 @@
 #include <util/base.h>
 
 namespace {
+constexpr int kLifetimeSweepMs = 100; // how late past its lifetime a connection may end
+
 QString withoutTrailingSlashes(QString url) {
     while (url.endsWith(QLatin1Char('/')))
         url.chop(1);
@@ -56,6 +58,9 @@ bool LocalServer::start() {
     listener = std::make_unique<QTcpServer>();
     network = std::make_unique<QNetworkAccessManager>();
     network->setCookieJar(new NoCookies);
+    lifetimeSweep = std::make_unique<QTimer>();
+    lifetimeSweep->setInterval(kLifetimeSweepMs);
+    QObject::connect(lifetimeSweep.get(), &QTimer::timeout, [this] { cutExpiredConnections(*this); });
     QTcpServer *listening = listener.get();
     QObject::connect(listening, &QTcpServer::newConnection, listening, [this] { acceptPending(*this); });
 
@@ -80,6 +85,8 @@ void LocalServer::teardown() {
             connection->disconnect();
         listener.release()->deleteLater();
     }
+    if (lifetimeSweep)
+        lifetimeSweep->stop();
     openConnections.clear();
     if (network) {
         for (QNetworkReply *pending : network->findChildren<QNetworkReply *>()) {

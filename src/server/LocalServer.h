@@ -10,6 +10,7 @@
 
 class QNetworkAccessManager;
 class QTcpServer;
+class QTimer;
 struct Conn;
 
 // The loopback HTTP server of one OBS run and the configuration it carries.
@@ -26,6 +27,7 @@ struct LocalServer {
 
     std::unique_ptr<QTcpServer> listener;
     std::unique_ptr<QNetworkAccessManager> network;
+    std::unique_ptr<QTimer> lifetimeSweep; // ends connections that outlive their lifetime, while any are open
     RouteTargets routes;
     ServerLimits limits;
     std::vector<std::shared_ptr<Conn>> openConnections; // in the order they were accepted
