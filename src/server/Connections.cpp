@@ -61,8 +61,8 @@ void keepWithinByteCap(LocalServer &server, const std::shared_ptr<Conn> &conn) {
 // Only the account that runs OBS may drive it; where the system can't tell, everyone is served.
 bool fromAnotherAccount(LocalServer &server, const QTcpSocket &socket) {
     const PeerAccount account =
-        loopbackPeerAccount({socket.peerAddress().toIPv4Address(), socket.peerPort(),
-                             socket.localAddress().toIPv4Address(), socket.localPort()});
+        server.peerAccounts->of({socket.peerAddress().toIPv4Address(), socket.peerPort(),
+                                 socket.localAddress().toIPv4Address(), socket.localPort()});
     if (account == PeerAccount::Unknown && !server.peerAccountsUnknown) {
         server.peerAccountsUnknown = true;
         logMessage(LOG_WARNING, "Orvane dock: can't tell which account a local program runs as; serving all");

@@ -4,6 +4,7 @@
 #include "core/Log.h"
 #include "server/Connections.h"
 #include "server/NoCookies.h"
+#include "server/PeerAccount.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -58,6 +59,7 @@ bool LocalServer::start() {
     listener = std::make_unique<QTcpServer>();
     network = std::make_unique<QNetworkAccessManager>();
     network->setCookieJar(new NoCookies);
+    peerAccounts = std::make_unique<PeerAccounts>();
     lifetimeSweep = std::make_unique<QTimer>();
     lifetimeSweep->setInterval(kLifetimeSweepMs);
     QObject::connect(lifetimeSweep.get(), &QTimer::timeout, [this] { cutExpiredConnections(*this); });

@@ -11,6 +11,7 @@
 class QNetworkAccessManager;
 class QTcpServer;
 class QTimer;
+class PeerAccounts;
 struct Conn;
 
 // The loopback HTTP server of one OBS run and the configuration it carries.
@@ -27,6 +28,7 @@ struct LocalServer {
 
     std::unique_ptr<QTcpServer> listener;
     std::unique_ptr<QNetworkAccessManager> network;
+    std::unique_ptr<PeerAccounts> peerAccounts; // who owns each connection's far end
     std::unique_ptr<QTimer> lifetimeSweep; // ends connections that outlive their lifetime, while any are open
     RouteTargets routes;
     ServerLimits limits;

@@ -30,7 +30,6 @@ std::optional<quint32> peerOwnerInProcNetTcp(const QByteArray &table, const Loop
 }
 
 #ifdef __linux__
-#include <QScopeGuard>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -40,12 +39,8 @@ std::optional<quint32> peerOwnerInProcNetTcp(const QByteArray &table, const Loop
 
 namespace {
 // One exact lookup in the kernel's socket table (sock_diag): the socket whose local end is the peer.
-std::optional<quint32> peerOwnerByNetlink(const LoopbackConnection &connection) {
-    const int diag = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (diag < 0)
-        return std::nullopt;
-    const auto closeDiag = qScopeGuard([diag] { close(diag); });
-
+std::optional<quint32> peerOwnerByNetlink(int diag, const LoopbackConnection &connection) {
+    static quint32 sequence = 0;
     struct {
         nlmsghdr header;
         inet_diag_req_v2 lookup;
@@ -53,6 +48,7 @@ std::optional<quint32> peerOwnerByNetlink(const LoopbackConnection &connection) 
     request.header.nlmsg_len = sizeof request;
     request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     request.header.nlmsg_flags = NLM_F_REQUEST;
+    request.header.nlmsg_seq = ++sequence;
     request.lookup.sdiag_family = AF_INET;
     request.lookup.sdiag_protocol = IPPROTO_TCP;
     request.lookup.idiag_states = ~0U;
@@ -63,17 +59,24 @@ std::optional<quint32> peerOwnerByNetlink(const LoopbackConnection &connection) 
     request.lookup.id.idiag_cookie[0] = request.lookup.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
     sockaddr_nl kernel = {};
     kernel.nl_family = AF_NETLINK;
-    if (sendto(diag, &request, sizeof request, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) < 0)
+    if (diag < 0 ||
+        sendto(diag, &request, sizeof request, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) < 0)
         return std::nullopt;
 
-    // The kernel answers while sending: nothing to wait for.
+    // The kernel answers while sending: nothing to wait for. An answer to an older question is passed over.
     alignas(nlmsghdr) char answer[2048];
-    const ssize_t length = recv(diag, answer, sizeof answer, MSG_DONTWAIT);
-    const auto *header = reinterpret_cast<const nlmsghdr *>(answer);
-    if (length < ssize_t(NLMSG_LENGTH(sizeof(inet_diag_msg))) || !NLMSG_OK(header, quint32(length)) ||
-        header->nlmsg_type != SOCK_DIAG_BY_FAMILY)
-        return std::nullopt;
-    return static_cast<const inet_diag_msg *>(NLMSG_DATA(header))->idiag_uid;
+    for (;;) {
+        const ssize_t length = recv(diag, answer, sizeof answer, MSG_DONTWAIT);
+        const auto *header = reinterpret_cast<const nlmsghdr *>(answer);
+        if (length < ssize_t(NLMSG_HDRLEN) || !NLMSG_OK(header, quint32(length)))
+            return std::nullopt;
+        if (header->nlmsg_seq != sequence)
+            continue;
+        if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+            length < ssize_t(NLMSG_LENGTH(sizeof(inet_diag_msg))))
+            return std::nullopt;
+        return static_cast<const inet_diag_msg *>(NLMSG_DATA(header))->idiag_uid;
+    }
 }
 
 std::optional<quint32> peerOwnerByProcFile(const LoopbackConnection &connection) {
@@ -84,8 +87,15 @@ std::optional<quint32> peerOwnerByProcFile(const LoopbackConnection &connection)
 }
 } // namespace
 
-PeerAccount loopbackPeerAccount(const LoopbackConnection &connection) {
-    std::optional<quint32> owner = peerOwnerByNetlink(connection);
+PeerAccounts::PeerAccounts() : diag_(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {}
+
+PeerAccounts::~PeerAccounts() {
+    if (diag_ >= 0)
+        close(diag_);
+}
+
+PeerAccount PeerAccounts::of(const LoopbackConnection &connection) const {
+    std::optional<quint32> owner = peerOwnerByNetlink(diag_, connection);
     if (!owner)
         owner = peerOwnerByProcFile(connection);
     if (!owner)
@@ -93,7 +103,10 @@ PeerAccount loopbackPeerAccount(const LoopbackConnection &connection) {
     return *owner == geteuid() ? PeerAccount::Same : PeerAccount::Other;
 }
 #else
-PeerAccount loopbackPeerAccount(const LoopbackConnection &) {
+PeerAccounts::PeerAccounts() = default;
+PeerAccounts::~PeerAccounts() = default;
+
+PeerAccount PeerAccounts::of(const LoopbackConnection &) const {
     return PeerAccount::Unknown;
 }
 #endif

@@ -16,7 +16,19 @@ struct LoopbackConnection {
     quint16 localPort = 0;
 };
 
-PeerAccount loopbackPeerAccount(const LoopbackConnection &connection);
+// The kernel's socket table, asked through one socket kept for a server's run.
+class PeerAccounts {
+public:
+    PeerAccounts();
+    ~PeerAccounts();
+    PeerAccounts(const PeerAccounts &) = delete;
+    PeerAccounts &operator=(const PeerAccounts &) = delete;
+
+    PeerAccount of(const LoopbackConnection &connection) const;
+
+private:
+    int diag_ = -1;
+};
 
 // The owner (uid) of the peer's socket in the text of /proc/net/tcp: the line whose local end is the peer
 // and whose remote end is the server.
