@@ -2,10 +2,12 @@
 """The module measured against peers, side by side in one run, and printed as a table of ratios.
 
 Starts what it needs: two OBS 29 under Xvfb (one with the module, one without), nginx (HTTP and RTMP), the
-local cloud; the main-thread counts come from callgrind in the test host. Each ratio is taken with both sides
+local cloud; the main-thread counts come from callgrind in the test host, and the account check's cost from
+the test host with the check on and off in turns. Each ratio is taken with both sides
 measured in the same run, in alternating short windows or at the same time, so machine noise falls on both.
 
 Usage: [ORVANE_BUILD_DIR=build/qt5] bench/run.py [--smoke] [--only obs|main-thread]
+--only main-thread: the test host's rows (main-thread counts and the account check).
 --smoke: tiny durations, to check that every measurement still runs (the figures mean nothing then)."""
 import argparse
 import glob
@@ -30,8 +32,10 @@ from nginx_rtmp import free_port  # noqa: E402
 from peers import NginxPeer  # noqa: E402
 from procstat import cpu_seconds, family, pss_kib  # noqa: E402
 
-FULL = dict(window=3, rounds=4, idle=30, relay=6, page_requests=40, callgrind_count=200)
-SMOKE = dict(window=1, rounds=2, idle=2, relay=1, page_requests=3, callgrind_count=5)
+FULL = dict(window=3, rounds=4, idle=30, relay=6, page_requests=40, callgrind_count=200,
+            account_count=2000)
+SMOKE = dict(window=1, rounds=2, idle=2, relay=1, page_requests=3, callgrind_count=5,
+             account_count=20)
 OBS_BITRATE = 2500  # kbit/s, OBS's own stream in both instances
 
 
@@ -293,7 +297,7 @@ def measure_main_thread(durations, build_dir, rows):
     try:
         subprocess.run(["xvfb-run", "-a", "valgrind", "--tool=callgrind", "--collect-atstart=no",
                         "--separate-threads=yes", "--callgrind-out-file=%s/cg.out" % out_dir,
-                        os.path.join(build_dir, "bench", "orvane_bench_costs")],
+                        os.path.join(build_dir, "bench", "orvane_bench_costs"), "--gtest_filter=MainThreadCost.*"],
                        env=dict(os.environ, ORVANE_BENCH_COUNT=str(count), QT_QPA_PLATFORM="offscreen"),
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         phases = {}
@@ -315,6 +319,21 @@ def measure_main_thread(durations, build_dir, rows):
     rows.append(("main thread, one tick while streaming (instructions)", "%.0f" % phases["tick"], "", "", ""))
 
 
+def measure_account_check(durations, build_dir, rows):
+    """Requests a second with the account check and without it, in turns in the test host's same run."""
+    progress("account check")
+    output = subprocess.run(["xvfb-run", "-a", os.path.join(build_dir, "bench", "orvane_bench_costs"),
+                             "--gtest_filter=AccountCheckCost.*"],
+                            env=dict(os.environ, QT_QPA_PLATFORM="offscreen",
+                                     ORVANE_BENCH_COUNT=str(durations["account_count"]),
+                                     ORVANE_BENCH_ROUNDS=str(durations["rounds"] * 2)),
+                            check=True, capture_output=True, text=True).stdout
+    for kind, label in (("state", "state round trips"), ("refused", "refused requests")):
+        checked, unchecked = map(float, re.search(r"account check %s: (\d+)/s (\d+)/s" % kind, output).groups())
+        rows.append(("%s in the test host, account check on (1/s)" % label, "%.0f" % checked,
+                     "%.0f (check off)" % unchecked, ratio(checked, unchecked), "≥ 0.90"))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--smoke", action="store_true")
@@ -327,6 +346,7 @@ def main():
         measure_obs(durations, rows)
     if args.only != "obs":
         measure_main_thread(durations, BUILD_DIR, rows)
+        measure_account_check(durations, BUILD_DIR, rows)
 
     header = ("measure", "module", "peer", "ratio / difference", "goal")
     print("| %s |" % " | ".join(header))

@@ -6,14 +6,18 @@ which other programs on the machine do not move, and PSS of all), OBS's open des
 bytes that reached nginx from OBS's stream and from the relay; prints the samples and each measure's slope per
 10 minutes (least squares over the samples after the first two minutes, which still hold start-up).
 
-Usage: ORVANE_BUILD_DIR=build/qt5 bench/soak.py MINUTES [--control] [--smoke]
+Usage: ORVANE_BUILD_DIR=build/qt5 bench/soak.py MINUTES [--control] [--without relay|webview]... [--smoke]
 --control: OBS without the module beside it, same profile and stream, its private memory sampled too: the
            control for what OBS itself grows.
+--without relay: the relay stays off; --without webview: the module's web view is not installed and this
+           script polls the state every second instead of the page: to tell apart what each part grows.
 --smoke: a few samples a few seconds apart, to check that the run still works (the slopes mean nothing then)."""
 import argparse
+import glob
 import json
 import os
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -27,7 +31,7 @@ MEASURES = ("OBS private (MiB)", "helpers private (MiB)", "PSS of all (MiB)", "d
             "stream (MB)", "relay (MB)", "OBS alone, private (MiB)")
 
 
-def write_profile(obs, rtmp_url, key="obsmain"):
+def write_profile(obs, rtmp_url, key="obsmain", relay_on=True):
     """Simple output at 640x360, 30 fps, into nginx; the relay encodes with its own x264."""
     profile = os.path.join(obs.config_dir, "basic", "profiles", "Untitled")
     with open(os.path.join(profile, "basic.ini"), "w") as ini:
@@ -37,7 +41,7 @@ def write_profile(obs, rtmp_url, key="obsmain"):
         json.dump({"type": "rtmp_custom", "settings": {"server": rtmp_url, "key": key}}, service)
     os.makedirs(obs.plugin_config(), exist_ok=True)
     with open(obs.plugin_config("relay.json"), "w") as relay:
-        json.dump({"enabled": True, "server": rtmp_url, "key": "relaykey", "bitrate": 1000}, relay)
+        json.dump({"enabled": relay_on, "server": rtmp_url, "key": "relaykey", "bitrate": 1000}, relay)
 
 
 def sample(obs_pid, nginx, alone_pid):
@@ -48,6 +52,12 @@ def sample(obs_pid, nginx, alone_pid):
     return (private_kib([obs_pid]) / 1024, private_kib(everyone[1:]) / 1024, pss_kib(everyone) / 1024,
             len(os.listdir("/proc/%d/fd" % obs_pid)), threads, received.get("obsmain", 0) / 1e6,
             received.get("relaykey", 0) / 1e6, private_kib([alone_pid]) / 1024 if alone_pid else 0.0)
+
+
+def poll_state(bridge, stop):
+    """The dock page's poll, without the page."""
+    while not stop.wait(1):
+        bridge.state()
 
 
 def slope_per_10_minutes(times, values):
@@ -62,24 +72,34 @@ def main():
     parser.add_argument("minutes", type=float, nargs="?", default=20)
     parser.add_argument("--smoke", action="store_true")
     parser.add_argument("--control", action="store_true")
+    parser.add_argument("--without", action="append", choices=("relay", "webview"), default=[])
     args = parser.parse_args()
+    relay_on, webview_on = "relay" not in args.without, "webview" not in args.without
+    streams = ["obsmain", "relaykey"] if relay_on else ["obsmain"]
     interval, count = (3, 4) if args.smoke else (60, int(args.minutes) + 1)
 
     cloud, nginx = LocalCloud(), NginxRtmp()
     nginx.start()
     obs = ObsRun(env={"ORVANE_CLOUD_URL": cloud.url})
-    write_profile(obs, nginx.rtmp_url)
+    write_profile(obs, nginx.rtmp_url, relay_on=relay_on)
+    if not webview_on:
+        for companion in glob.glob(os.path.join(obs.config_dir, "plugins", "*", "bin", "*", "orvane-webview.*")):
+            os.remove(companion)
     alone = ObsRun(install_module=False) if args.control else None
     if alone:
         write_profile(alone, nginx.rtmp_url, "alone")
-    samples = []
+    samples, poll = [], threading.Event()
     try:
         obs.start("--startstreaming")
         if alone:
             alone.start("--startstreaming")
-        obs.wait_for_log(r"Orvane dock: showing the page in its own web view")
-        obs.wait_for_log(r"\[orvane\] Orvane output: sending with")
-        nginx.wait_for_flowing(["obsmain", "relaykey"], timeout=60)
+        if webview_on:
+            obs.wait_for_log(r"Orvane dock: showing the page in its own web view")
+        else:
+            threading.Thread(target=poll_state, args=(Bridge(obs.dock_port()), poll), daemon=True).start()
+        if relay_on:
+            obs.wait_for_log(r"\[orvane\] Orvane output: sending with")
+        nginx.wait_for_flowing(streams, timeout=60)
         pid = obs.obs_pid()
         alone_pid = alone.obs_pid() if alone else None
         start = time.monotonic()
@@ -87,9 +107,10 @@ def main():
             time.sleep(max(0.0, start + index * interval - time.monotonic()))
             samples.append((time.monotonic() - start, sample(pid, nginx, alone_pid)))
             print("[%s] sample %d of %d" % (time.strftime("%H:%M:%S"), index + 1, count), file=sys.stderr, flush=True)
-        flowing = nginx.wait_for_flowing(["obsmain", "relaykey"])
+        flowing = nginx.wait_for_flowing(streams)
         relay = Bridge(obs.dock_port()).state()["relay"]
     finally:
+        poll.set()
         obs.stop()
         if alone:
             alone.stop()
