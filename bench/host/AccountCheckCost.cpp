@@ -21,7 +21,7 @@ class AccountCheckCost : public BridgeRun {};
 TEST_F(AccountCheckCost, StateAndRefusedRates) {
     start();
     const int count = fromEnvironment("ORVANE_BENCH_COUNT", 2000);
-    const int rounds = fromEnvironment("ORVANE_BENCH_ROUNDS", 6);
+    const int rounds = fromEnvironment("ORVANE_BENCH_ROUNDS", 10);
     const QByteArray host = "Host: 127.0.0.1:" + QByteArray::number(port) + "\r\n";
     const QByteArray kinds[][2] = {{"state", "GET /bridge/state HTTP/1.1\r\n" + host +
                                                  "x-ov-bridge: " + server->bridgeKey.toUtf8() + "\r\n\r\n"},
