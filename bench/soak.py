@@ -83,7 +83,9 @@ def main():
     obs = ObsRun(env={"ORVANE_CLOUD_URL": cloud.url})
     write_profile(obs, nginx.rtmp_url, relay_on=relay_on)
     if not webview_on:
-        for companion in glob.glob(os.path.join(obs.config_dir, "plugins", "*", "bin", "*", "orvane-webview.*")):
+        companions = glob.glob(os.path.join(obs.config_dir, "plugins", "*", "bin", "*", "orvane-webview.*"))
+        assert companions, "no web view installed to take out"
+        for companion in companions:
             os.remove(companion)
     alone = ObsRun(install_module=False) if args.control else None
     if alone:
