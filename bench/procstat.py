@@ -47,6 +47,13 @@ def private_kib(pids):
         int(line.split()[1]) for line in rollup if line.startswith(("Private_Clean:", "Private_Dirty:"))))
 
 
+def anonymous_kib(pids):
+    """Anonymous memory (heap and other anonymous mappings): what a leak grows. Unlike private memory, it leaves
+    out the pages of mapped libraries, which grow as more of their code is used and which reclaim may drop."""
+    return _sum_over(pids, "smaps_rollup",
+                     lambda rollup: sum(int(line.split()[1]) for line in rollup if line.startswith("Anonymous:")))
+
+
 def cpu_seconds(pids):
     """User and system time, in seconds."""
 

@@ -25,10 +25,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "e2e"))
 from local_cloud import LocalCloud  # noqa: E402
 from nginx_rtmp import NginxRtmp  # noqa: E402
 from obs_harness import Bridge, ObsRun, wait_until  # noqa: E402
-from procstat import family, private_kib, pss_kib  # noqa: E402
+from procstat import anonymous_kib, family, private_kib, pss_kib  # noqa: E402
 
-MEASURES = ("OBS private (MiB)", "helpers private (MiB)", "PSS of all (MiB)", "descriptors", "threads",
-            "stream (MB)", "relay (MB)", "OBS alone, private (MiB)")
+MEASURES = ("OBS private (MiB)", "OBS anonymous (MiB)", "helpers private (MiB)", "PSS of all (MiB)", "descriptors",
+            "threads", "stream (MB)", "relay (MB)", "OBS alone, private (MiB)", "OBS alone, anonymous (MiB)")
 
 
 def write_profile(obs, rtmp_url, key="obsmain", relay_on=True):
@@ -49,9 +49,11 @@ def sample(obs_pid, nginx, alone_pid):
         threads = int(next(line for line in status if line.startswith("Threads:")).split()[1])
     received = nginx.bytes_in()
     everyone = family(obs_pid)
-    return (private_kib([obs_pid]) / 1024, private_kib(everyone[1:]) / 1024, pss_kib(everyone) / 1024,
-            len(os.listdir("/proc/%d/fd" % obs_pid)), threads, received.get("obsmain", 0) / 1e6,
-            received.get("relaykey", 0) / 1e6, private_kib([alone_pid]) / 1024 if alone_pid else 0.0)
+    alone = [alone_pid] if alone_pid else []
+    return (private_kib([obs_pid]) / 1024, anonymous_kib([obs_pid]) / 1024, private_kib(everyone[1:]) / 1024,
+            pss_kib(everyone) / 1024, len(os.listdir("/proc/%d/fd" % obs_pid)), threads,
+            received.get("obsmain", 0) / 1e6, received.get("relaykey", 0) / 1e6, private_kib(alone) / 1024,
+            anonymous_kib(alone) / 1024)
 
 
 def poll_state(bridge, stop):
@@ -122,7 +124,8 @@ def main():
     print("| minute | %s |" % " | ".join(MEASURES))
     print("|---|%s|" % "|".join("---" for _ in MEASURES))
     for seconds, values in samples:
-        print("| %.1f | %.1f | %.1f | %.1f | %d | %d | %.1f | %.1f | %.1f |" % ((seconds / 60,) + values))
+        print("| %.1f | %s |" % (seconds / 60, " | ".join(
+            "%d" % value if isinstance(value, int) else "%.1f" % value for value in values)))
     later = samples[2:] if len(samples) > 3 else samples
     times = [seconds for seconds, _ in later]
     slopes = [slope_per_10_minutes(times, [values[i] for _, values in later]) for i in range(len(MEASURES))]
