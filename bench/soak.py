@@ -3,8 +3,9 @@
 
 Samples once a minute the memory of OBS and of its helper processes (the web view's: private memory of each,
 which other programs on the machine do not move, OBS's anonymous memory, which is what a leak grows, and PSS of
-all), OBS's open descriptors and threads, and the bytes that reached nginx from OBS's stream and from the relay; prints the samples and each measure's slope per
-10 minutes (least squares over the samples after the first two minutes, which still hold start-up).
+all), OBS's open descriptors and threads, and the bytes that reached nginx from OBS's stream and from the relay;
+prints the samples and each measure's slope per 10 minutes (least squares over the samples after the first two
+minutes, which still hold start-up).
 
 Usage: ORVANE_BUILD_DIR=build/qt5 bench/soak.py MINUTES [--control] [--without relay|webview]... [--smoke]
 --control: OBS without the module beside it, same profile and stream, its memory sampled too: the
