@@ -1,13 +1,24 @@
 #!/usr/bin/env bash
 # Makes or reuses a Debian root of SUITE with that release's OBS, and prints its path.
-#   scripts/debian-root.sh SUITE [--obs-only]      SUITE: bookworm, trixie or sid
+#   scripts/debian-root.sh SUITE [--obs-only] [--remove]      SUITE: bookworm, trixie or sid
 # Full roots hold the build and test packages too; --obs-only roots hold OBS and what runs it, as a
 # streamer's system does (the packaging step installs the package there). Roots live in
 # ${ORVANE_ROOTS:-/var/cache/orvane-roots}/ and are made anew when older than a week or when their
-# package list changed. Needs root (debootstrap); nothing outside the root and the cache changes.
+# package list changed; --remove deletes it. Needs root (debootstrap); nothing outside the root and the cache
+# changes.
+# A root is deleted only when it carries its stamp and nothing is mounted under it (a killed run can leave
+# /proc, /dev or the project bind-mounted there: those are unmounted first, or the script refuses).
 set -euo pipefail
 suite="${1:?name a Debian suite: bookworm, trixie or sid}"
-kind="${2:-}"
+shift
+kind=""
+remove=0
+for option in "$@"; do
+  case "$option" in
+    --remove) remove=1 ;;
+    *) kind="$option" ;;
+  esac
+done
 cache="${ORVANE_ROOTS:-/var/cache/orvane-roots}"
 mirror="${ORVANE_DEBIAN_MIRROR:-http://deb.debian.org/debian}"
 
@@ -25,14 +36,20 @@ case "$kind" in
   "")
     name="$suite"
     packages+=(build-essential cmake ninja-build pkg-config libobs-dev "${qt_packages[@]}" libx11-dev
-      libgtest-dev valgrind nginx libnginx-mod-rtmp ffmpeg curl nodejs npm chromium dpkg-dev file) ;;
+      libgtest-dev valgrind nginx libnginx-mod-rtmp ffmpeg curl nodejs npm chromium dpkg-dev file
+      gdb)
+    ;;
   *) echo "debian-root.sh: unknown option $kind" >&2; exit 2 ;;
 esac
 
 dir="$cache/$name"
-stamp="$dir/.orvane-root"
+stamp_name=".orvane-root"
 wanted="$(printf '%s\n' "$mirror" "${packages[@]}")"
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ] && [ -z "$(find "$stamp" -mtime +7)" ]; then
+is_current() {
+  [ -f "$dir/$stamp_name" ] && [ "$(cat "$dir/$stamp_name")" = "$wanted" ] &&
+    [ -z "$(find "$dir/$stamp_name" -mtime +7)" ]
+}
+if [ "$remove" = 0 ] && is_current; then
   echo "$dir"
   exit 0
 fi
@@ -40,9 +57,49 @@ fi
 [ "$(id -u)" -eq 0 ] || { echo "debian-root.sh: making a root needs root (debootstrap, chroot)" >&2; exit 1; }
 command -v debootstrap >/dev/null || { echo "debian-root.sh: needs debootstrap" >&2; exit 1; }
 mkdir -p "$cache"
+
+# One run at a time makes or replaces this root; a second one waits, then takes what the first made.
+exec {lock}>"$cache/.$name.lock"
+flock "$lock"
+if [ "$remove" = 0 ] && is_current; then
+  echo "$dir"
+  exit 0
+fi
+
+# The mount points at or under FOLDER, deepest first (mountinfo escapes blanks as octal).
+mounts_under() {
+  local folder="$1" point
+  awk '{print $5}' /proc/self/mountinfo | while read -r point; do
+    point="$(printf '%b' "$point")"
+    case "$point/" in "$folder"/*) echo "$point" ;; esac
+  done | sort -r
+}
+
+# remove_root FOLDER: deletes a root this script made, never what is mounted into it.
+remove_root() {
+  local folder point
+  folder="$(realpath -e "$1" 2>/dev/null)" || return 0
+  [ -f "$folder/$stamp_name" ] ||
+    { echo "debian-root.sh: $folder has no $stamp_name stamp: not deleting it" >&2; return 1; }
+  mounts_under "$folder" | while read -r point; do
+    umount "$point" 2>/dev/null || umount -l "$point" 2>/dev/null || true
+  done
+  if [ -n "$(mounts_under "$folder")" ]; then
+    echo "debian-root.sh: not deleting $folder: still mounted under it: $(mounts_under "$folder" | tr '\n' ' ')" >&2
+    return 1
+  fi
+  rm -rf --one-file-system "$folder"
+}
+
+if [ "$remove" = 1 ]; then
+  remove_root "$dir"
+  exit
+fi
+
 fresh="$(mktemp -d "$cache/.$name.XXXXXX")"
 chmod 755 "$fresh" # every account may enter the root's /, as on a system
-trap 'rm -rf --one-file-system "$fresh"' EXIT
+echo "being made" >"$fresh/$stamp_name"
+trap 'remove_root "$fresh"' EXIT
 start=$(date +%s)
 debootstrap --variant=minbase "$suite" "$fresh" "$mirror" >"$cache/$name.log" 2>&1 ||
   { echo "debian-root.sh: debootstrap failed; see $cache/$name.log" >&2; exit 1; }
@@ -55,8 +112,10 @@ cp /etc/resolv.conf "$fresh/etc/resolv.conf" 2>/dev/null || true
   "apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $(printf '%s ' "${packages[@]}")" \
   >>"$cache/$name.log" 2>&1 || { echo "debian-root.sh: packages failed; see $cache/$name.log" >&2; exit 1; }
 "$(dirname "$0")/in-root.sh" "$fresh" apt-get clean >/dev/null 2>&1 || true
-printf '%s\n' "$wanted" >"$fresh/.orvane-root"
-rm -rf --one-file-system "$dir"
+printf '%s\n' "$wanted" >"$fresh/$stamp_name"
+if [ -e "$dir" ]; then
+  remove_root "$dir" || exit 1
+fi
 mv "$fresh" "$dir"
 trap - EXIT
 echo "debian-root.sh: made $dir in $(( $(date +%s) - start )) s" >&2

@@ -2,6 +2,7 @@
 # Runs every test suite, under Xvfb, and ends with one summary of what passed, failed and was skipped.
 # A failing suite does not stop the others. Suites:
 #   layers        no source folder includes a folder above it (scripts/check-layers.py)
+#   root removal  scripts/debian-root.sh deletes only roots it made, never what is mounted into one
 #   qt6           the Qt 6 build (modern OBS): unit and host tests
 #   qt5           the Qt 5 build (Debian's OBS 29): unit, host and real-OBS tests
 #   trixie, sid   the Qt 6 build inside a Debian 13 / sid root (scripts/debian-root.sh): unit, host and
@@ -65,6 +66,7 @@ check_headers() {
 }
 
 step layers python3 "$root/scripts/check-layers.py"
+step "root removal" python3 -m unittest -v "$root/tests/scripts/test_debian_root.py"
 build_and_test qt6 qt6 "$root/build/qt6" "$@"
 build_and_test qt5 qt5-obs29 "$root/build/qt5" "$@"
 
