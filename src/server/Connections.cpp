@@ -58,7 +58,8 @@ void keepWithinByteCap(LocalServer &server, const std::shared_ptr<Conn> &conn) {
     }
 }
 
-// Only the account that runs OBS may drive it; where the system can't tell, everyone is served.
+// Only the account that runs OBS may drive it, and only a peer the kernel's table places; where the system
+// can't tell at all, everyone is served.
 bool fromAnotherAccount(LocalServer &server, const QTcpSocket &socket) {
     if (!server.peerAccounts) // not asked, as the benchmark's side without the check
         return false;
@@ -69,7 +70,7 @@ bool fromAnotherAccount(LocalServer &server, const QTcpSocket &socket) {
         server.peerAccountsUnknown = true;
         logMessage(LOG_WARNING, "Orvane dock: can't tell which account a local program runs as; serving all");
     }
-    return account == PeerAccount::Other;
+    return account == PeerAccount::Other || account == PeerAccount::NotListed;
 }
 
 void answerNow(Conn &conn, int status, const QByteArray &body) {

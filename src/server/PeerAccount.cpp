@@ -1,30 +1,15 @@
 #include "server/PeerAccount.h"
 
-#include <QFile>
-#include <QList>
-#include <QtEndian>
+#include <QHostAddress>
 
-namespace {
-// "0100007F:1F90" on x86: an IPv4 address as the kernel stores it (network order, printed as a native
-// number) and a port.
-QByteArray procEnd(quint32 address, quint16 port) {
-    return QByteArray::number(qToBigEndian(address), 16).rightJustified(8, '0').toUpper() + ':' +
-           QByteArray::number(port, 16).rightJustified(4, '0').toUpper();
-}
-} // namespace
-
-std::optional<quint32> peerOwnerInProcNetTcp(const QByteArray &table, const LoopbackConnection &connection) {
-    const QByteArray peer = procEnd(connection.peerAddress, connection.peerPort);
-    const QByteArray server = procEnd(connection.localAddress, connection.localPort);
-    for (const QByteArray &line : table.split('\n')) {
-        // sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid ...
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() > 7 && fields.at(1) == peer && fields.at(2) == server) {
-            bool number = false;
-            const quint32 uid = fields.at(7).toUInt(&number);
-            if (number)
-                return uid;
-        }
+std::optional<quint32> peerOwnerInTcpTable(const std::vector<TcpSocketRow> &rows,
+                                           const LoopbackConnection &connection) {
+    const QHostAddress peer(connection.peerAddress);
+    const QHostAddress server(connection.localAddress);
+    for (const TcpSocketRow &row : rows) {
+        if (row.localPort == connection.peerPort && row.remotePort == connection.localPort &&
+            sameHost(row.localAddress, peer) && sameHost(row.remoteAddress, server))
+            return row.uid;
     }
     return std::nullopt;
 }
@@ -37,9 +22,17 @@ std::optional<quint32> peerOwnerInProcNetTcp(const QByteArray &table, const Loop
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 namespace {
+// What one source of the kernel's socket table says of the peer's socket.
+struct TableAnswer {
+    bool answered = false;        // the table could be asked
+    std::optional<quint32> owner; // the socket's owner; none when the table does not list it
+};
+
 // One exact lookup in the kernel's socket table (sock_diag): the socket whose local end is the peer.
-std::optional<quint32> peerOwnerByNetlink(int diag, const LoopbackConnection &connection) {
+TableAnswer peerOwnerByNetlink(int diag, const LoopbackConnection &connection) {
     static quint32 sequence = 0;
     struct {
         nlmsghdr header;
@@ -61,7 +54,7 @@ std::optional<quint32> peerOwnerByNetlink(int diag, const LoopbackConnection &co
     kernel.nl_family = AF_NETLINK;
     if (diag < 0 ||
         sendto(diag, &request, sizeof request, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) < 0)
-        return std::nullopt;
+        return {};
 
     // The kernel answers while sending: nothing to wait for. An answer to an older question is passed over.
     alignas(nlmsghdr) char answer[2048];
@@ -69,21 +62,26 @@ std::optional<quint32> peerOwnerByNetlink(int diag, const LoopbackConnection &co
         const ssize_t length = recv(diag, answer, sizeof answer, MSG_DONTWAIT);
         const auto *header = reinterpret_cast<const nlmsghdr *>(answer);
         if (length < ssize_t(NLMSG_HDRLEN) || !NLMSG_OK(header, quint32(length)))
-            return std::nullopt;
+            return {};
         if (header->nlmsg_seq != sequence)
             continue;
+        if (header->nlmsg_type == NLMSG_ERROR && length >= ssize_t(NLMSG_LENGTH(sizeof(nlmsgerr)))) {
+            // ENOENT: the table was searched and has no such socket; anything else tells nothing.
+            const int error = static_cast<const nlmsgerr *>(NLMSG_DATA(header))->error;
+            return {error == -ENOENT, std::nullopt};
+        }
         if (header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
             length < ssize_t(NLMSG_LENGTH(sizeof(inet_diag_msg))))
-            return std::nullopt;
-        return static_cast<const inet_diag_msg *>(NLMSG_DATA(header))->idiag_uid;
+            return {};
+        return {true, static_cast<const inet_diag_msg *>(NLMSG_DATA(header))->idiag_uid};
     }
 }
 
-std::optional<quint32> peerOwnerByProcFile(const LoopbackConnection &connection) {
-    QFile table(QStringLiteral("/proc/net/tcp"));
-    if (!table.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    return peerOwnerInProcNetTcp(table.readAll(), connection);
+TableAnswer peerOwnerByProcFiles(const LoopbackConnection &connection) {
+    std::vector<TcpSocketRow> rows;
+    if (!readTcpTables(rows))
+        return {};
+    return {true, peerOwnerInTcpTable(rows, connection)};
 }
 } // namespace
 
@@ -95,12 +93,17 @@ PeerAccounts::~PeerAccounts() {
 }
 
 PeerAccount PeerAccounts::of(const LoopbackConnection &connection) const {
-    std::optional<quint32> owner = peerOwnerByNetlink(diag_, connection);
-    if (!owner)
-        owner = peerOwnerByProcFile(connection);
-    if (!owner)
+    TableAnswer answer = peerOwnerByNetlink(diag_, connection);
+    if (!answer.owner) { // not found there: the files may still list it (an older kernel's diagnostics)
+        const TableAnswer files = peerOwnerByProcFiles(connection);
+        if (files.answered)
+            answer = files;
+    }
+    if (!answer.answered)
         return PeerAccount::Unknown;
-    return *owner == geteuid() ? PeerAccount::Same : PeerAccount::Other;
+    if (!answer.owner)
+        return PeerAccount::NotListed;
+    return *answer.owner == geteuid() ? PeerAccount::Same : PeerAccount::Other;
 }
 #else
 PeerAccounts::PeerAccounts() = default;
