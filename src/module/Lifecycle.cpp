@@ -13,9 +13,13 @@
 
 #include <QTimer>
 #include <memory>
+#include <vector>
 
 namespace {
 std::unique_ptr<LocalServer> localServer;
+// Servers of runs that have exited: torn down, kept until unload, since OBS 29.0.2 can run its exit from
+// inside the server's own handling and the frames above it still use the server.
+std::vector<std::unique_ptr<LocalServer>> exitedServers;
 std::unique_ptr<QTimer> tickTimer;
 bool callbackRegistered = false;
 
@@ -44,22 +48,23 @@ void startUp() {
     }
     placeDockOnFirstRun();
 
-    tickTimer = std::make_unique<QTimer>();
-    QObject::connect(tickTimer.get(), &QTimer::timeout, onTick);
+    if (!tickTimer) {
+        tickTimer = std::make_unique<QTimer>();
+        QObject::connect(tickTimer.get(), &QTimer::timeout, onTick);
+    }
     tickTimer->start(kTickIntervalMs);
 }
 
+// Ends the module's work; what a caller further up the stack may still use is freed at unload.
 void shutDown() {
     closeDockBrowser();
     stopWatchingStreamOutput();
-    if (tickTimer) {
+    if (tickTimer)
         tickTimer->stop();
-        tickTimer.reset();
-    }
     shutdownRelay();
     if (localServer) {
         localServer->teardown();
-        localServer.reset();
+        exitedServers.push_back(std::move(localServer));
     }
 }
 // Since OBS 30 the front-end API is gone once the exit event has been delivered, before modules
@@ -91,6 +96,12 @@ void registerFrontendCallback() {
 void runModuleTick(qint64 now) {
     sampleStreamRate(now);
     relayRetryCheck(now);
+}
+
+void releaseModuleObjects() {
+    exitedServers.clear();
+    localServer.reset();
+    tickTimer.reset();
 }
 
 LocalServer *runningLocalServer() {

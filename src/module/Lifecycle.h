@@ -11,6 +11,9 @@ void onFrontendEvent(enum obs_frontend_event event, void *privateData);
 // Registers onFrontendEvent with OBS once; the exit event removes it again.
 void registerFrontendCallback();
 
+// Frees what the exit event only stopped (the servers, the tick); at unload.
+void releaseModuleObjects();
+
 // The server of this run; null before OBS finished loading and after it exits.
 LocalServer *runningLocalServer();
 

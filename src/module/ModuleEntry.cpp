@@ -53,4 +53,5 @@ MODULE_EXPORT bool obs_module_load(void) {
 // callback went at the exit event.
 MODULE_EXPORT void obs_module_unload(void) {
     shutdownRelay();
+    releaseModuleObjects();
 }

@@ -113,7 +113,8 @@ bool readHead(LocalServer &server, Conn &conn) {
 } // namespace
 
 void acceptPending(LocalServer &server) {
-    while (server.listener->hasPendingConnections()) {
+    // Answering a request can run OBS's whole exit, which tears this server down: check before every turn.
+    while (server.running && server.listener->hasPendingConnections()) {
         QTcpSocket *socket = server.listener->nextPendingConnection();
         if (!makeRoomForOneMore(server)) {
             socket->abort();
@@ -143,7 +144,7 @@ void acceptPending(LocalServer &server) {
 }
 
 void readRequest(LocalServer &server, const std::shared_ptr<Conn> &conn) {
-    if (!conn->socket)
+    if (!conn->socket || !server.running)
         return;
     // Exactly what arrived: readAll would grow a buffer in steps to find out.
     const QByteArray arrived = conn->socket->read(conn->socket->bytesAvailable());

@@ -72,20 +72,20 @@ bool LocalServer::start() {
         return false;
     }
     port = listener->serverPort();
+    running = true;
     logMessage(LOG_INFO, "Orvane dock on 127.0.0.1:%d, cloud %s", int(port), cloudBase.toUtf8().constData());
     return true;
 }
 
 void LocalServer::teardown() {
-    // OBS raises its exit event from inside Qt's socket-notifier dispatch; sockets deleted right there
-    // can still be dispatched to. The port closes now, the objects go on the next turn of the event loop,
-    // cut off from this server first, since it is gone by then.
+    running = false;
     if (listener) {
         listener->close();
         listener->disconnect();
-        for (QTcpSocket *connection : listener->findChildren<QTcpSocket *>())
+        for (QTcpSocket *connection : listener->findChildren<QTcpSocket *>()) {
             connection->disconnect();
-        listener.release()->deleteLater();
+            connection->abort();
+        }
     }
     if (lifetimeSweep)
         lifetimeSweep->stop();
@@ -95,8 +95,8 @@ void LocalServer::teardown() {
             pending->disconnect();
             for (QTimer *timer : pending->findChildren<QTimer *>())
                 timer->stop();
+            pending->abort();
         }
-        network.release()->deleteLater();
     }
     token.clear();
     appBase.clear();

@@ -23,7 +23,9 @@ struct LocalServer {
 
     // Reads the configuration, draws the bridge key and listens on 127.0.0.1; false when no port is free.
     bool start();
-    // Closes the listener (and every open connection) and the network manager (and every pending reply).
+    // Ends the server's work: closes the port, cuts every connection and pending reply, stops the sweep.
+    // OBS can raise its exit event from inside the server's own handling (OBS 29.0.2 closes from its SIGINT
+    // handler), so nothing is freed here: the objects go with the server.
     void teardown();
 
     std::unique_ptr<QTcpServer> listener;
@@ -39,6 +41,7 @@ struct LocalServer {
     QString token;              // the signed-in account's bearer token; empty when signed out
     qint64 cloudFailedAtMs = 0; // when the cloud last failed to give a dock page file; 0: it answered since
     uint16_t port = 0;
+    bool running = false; // listening; false once torn down: loops that call out stop at their next turn
     bool peerAccountsUnknown = false; // the system could not tell a peer's account (said once a run)
 };
 

@@ -6,6 +6,9 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <algorithm>
+#include <memory>
+#include <vector>
 
 extern "C" uint32_t obs_module_ver(void);
 extern "C" const char *obs_module_description(void);
@@ -119,4 +122,42 @@ TEST_F(LifecycleRun, ExitClosesOpenConnectionsAtOnce) {
     emitFrontendEvent(OBS_FRONTEND_EVENT_EXIT);
     EXPECT_TRUE(waitUntil([&] { return idle.state() == QAbstractSocket::UnconnectedState; }, 3000));
     EXPECT_TRUE(idle.readAll().isEmpty());
+}
+
+// OBS 29.0.2 runs its exit from its SIGINT handler, inside whatever the module was doing: here inside the
+// answer to the first of three requests that wait together. The rest are never taken, and nothing the
+// answer still stands on is freed under it (the sanitizer build reports any use after free).
+TEST_F(LifecycleRun, ExitRaisedInsideARequestsAnswerFreesNothingUnderIt) {
+    LocalServer &server = finishLoading();
+    const quint16 port = server.port;
+    const QByteArray stateRequest =
+        requestFor(port, "GET", "/bridge/state", "x-ov-bridge: " + server.bridgeKey.toUtf8() + "\r\n");
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(std::make_unique<QTcpSocket>());
+        clients.back()->connectToHost(QHostAddress::LocalHost, port);
+        ASSERT_TRUE(clients.back()->waitForConnected(3000));
+        clients.back()->write(stateRequest);
+        ASSERT_TRUE(clients.back()->waitForBytesWritten(3000));
+    }
+    runAtNextFrontendCall([] {
+        emitFrontendEvent(OBS_FRONTEND_EVENT_EXIT);
+        startNextFrontendRun(); // OBS 29's front-end is still there while its exit unwinds
+    });
+
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return std::all_of(clients.begin(), clients.end(), [](const std::unique_ptr<QTcpSocket> &client) {
+                return client->state() == QAbstractSocket::UnconnectedState;
+            });
+        },
+        5000));
+    EXPECT_EQ(runningLocalServer(), nullptr);
+    QTcpServer probe;
+    EXPECT_TRUE(probe.listen(QHostAddress::LocalHost, port)) << "port still taken after exit";
+    for (const std::unique_ptr<QTcpSocket> &client : clients)
+        EXPECT_FALSE(client->readAll().startsWith("HTTP/1.1 200")) << "answered after exit";
+    obs_module_unload(); // what exit only stopped is freed here, with nothing of the module on the stack
+    startNextFrontendRun();
+    obs_module_load();
 }

@@ -8,8 +8,10 @@
 #include <QMainWindow>
 #include <QTimer>
 #include <algorithm>
+#include <functional>
 #include <obs.hpp>
 #include <util/config-file.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -31,9 +33,13 @@ bool mainWindowAvailable = true;
 bool tornDown = false;
 int callsAfterTeardown = 0;
 
+std::function<void()> jobAtNextCall;
+
 void noteCall() {
     if (tornDown)
         ++callsAfterTeardown;
+    if (jobAtNextCall)
+        std::exchange(jobAtNextCall, nullptr)();
 }
 
 QString profileDir() {
@@ -62,6 +68,10 @@ void emitFrontendEvent(enum obs_frontend_event event) {
         registered.callback(event, registered.privateData);
     if (event == OBS_FRONTEND_EVENT_EXIT)
         tornDown = true;
+}
+
+void runAtNextFrontendCall(std::function<void()> job) {
+    jobAtNextCall = std::move(job);
 }
 
 void startNextFrontendRun() {

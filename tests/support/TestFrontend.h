@@ -4,6 +4,7 @@
 #include <obs-frontend-api.h>
 
 #include <cstddef>
+#include <functional>
 
 // The test host's stand-in for OBS's front-end, over real libobs objects and real profile files:
 // it delivers events to the callbacks the module registered, keeps a streaming state, a streaming
@@ -13,6 +14,9 @@ void emitFrontendEvent(enum obs_frontend_event event);
 size_t registeredFrontendCallbacks();
 // Front-end calls the module made after the exit event had been delivered (OBS 30 has no front-end then).
 int frontendCallsAfterTeardown();
+// Runs job inside the module's next front-end call, as OBS 29.0.2's SIGINT handler runs OBS's whole exit
+// in the middle of whatever the main thread is doing.
+void runAtNextFrontendCall(std::function<void()> job);
 // OBS's next run: the front-end is back (the module must be loaded again to use it).
 void startNextFrontendRun();
 
