@@ -6,6 +6,10 @@
 #include "relay/RelaySockets.h"
 #include "relay/SharedEncoders.h"
 
+#include <QCoreApplication>
+#include <QHostInfo>
+#include <QUrl>
+
 namespace {
 constexpr int kAudioBitrate = 160;
 constexpr int kReconnectRetries = 60;
@@ -59,6 +63,25 @@ obs_encoder_t *createAacEncoder() {
 // OBS makes new video and audio objects when the streamer changes their settings and frees the old ones:
 // every start takes the current ones, as OBS's own outputs do. OBS's encoders, when shared, are OBS's to
 // bind.
+// The addresses the output will connect to, for cutting its attempt at exit: a literal at once, a name by
+// a lookup of its own (never blocking OBS's main thread).
+void learnServerAddresses(RelayState &relay) {
+    const QString host = QUrl(relay.server).host();
+    relay.serverAddresses.clear();
+    const QHostAddress literal(host);
+    if (!literal.isNull()) {
+        relay.serverAddresses = {literal};
+        return;
+    }
+    if (host.isEmpty() || !QCoreApplication::instance())
+        return;
+    QHostInfo::lookupHost(host, QCoreApplication::instance(), [host](const QHostInfo &found) {
+        RelayState &current = moduleRelay();
+        if (QUrl(current.server).host() == host)
+            current.serverAddresses = found.addresses();
+    });
+}
+
 void bindToObsMedia(RelayState &relay) {
     if (!relay.sharesObsEncoders) {
         obs_encoder_set_video(relay.videoEncoder, obs_get_video());
@@ -130,7 +153,20 @@ void releaseRelayPipeline() {
     relay.sharesObsEncoders = false;
 }
 
+RelayCall::RelayCall() {
+    ++moduleRelay().callDepth;
+}
+
+RelayCall::~RelayCall() {
+    RelayState &relay = moduleRelay();
+    if (--relay.callDepth == 0 && relay.releaseWhenIdle) {
+        relay.releaseWhenIdle = false;
+        releaseRelayPipeline();
+    }
+}
+
 bool startRelay() {
+    const RelayCall call;
     RelayState &relay = moduleRelay();
     if (!relay.enabled)
         return false;
@@ -149,6 +185,7 @@ bool startRelay() {
     }
 
     bindToObsMedia(relay);
+    learnServerAddresses(relay);
     relay.socketsBeforeConnect = processSocketIds();
     relay.connecting = true;
     if (!obs_output_start(relay.output)) {
@@ -164,6 +201,7 @@ bool startRelay() {
 }
 
 void stopRelay() {
+    const RelayCall call;
     RelayState &relay = moduleRelay();
     relay.wanted = false;
     settleRelayError(relay);
@@ -189,12 +227,17 @@ void relayOnFrontendEvent(enum obs_frontend_event event) {
 void shutdownRelay() {
     RelayState &relay = moduleRelay();
     relay.wanted = false;
-    // Releasing an output waits for its connection attempt, up to half a minute with a server that
-    // accepts and never answers: OBS would hang in its exit that long.
-    if (relay.connecting &&
-        cutSocketsOpenedSince(relay.socketsBeforeConnect, relayServerPort(relay.server)) > 0)
+    // Releasing an output waits for its connection attempt: half a minute with a server that accepts and
+    // never answers, two minutes with one that drops the connection request. OBS would hang in its exit
+    // that long.
+    if (relay.connecting && cutRelayConnectAttempt(relay.socketsBeforeConnect, relay.serverAddresses,
+                                                   relayServerPort(relay.server)) > 0)
         logMessage(LOG_INFO, "Orvane output: gave up its connection attempt, OBS is closing");
     if (relay.output && obs_output_active(relay.output))
         obs_output_stop(relay.output);
+    if (relay.callDepth > 0) {
+        relay.releaseWhenIdle = true;
+        return;
+    }
     releaseRelayPipeline();
 }

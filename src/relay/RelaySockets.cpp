@@ -3,10 +3,20 @@
 #include <QUrl>
 #include <algorithm>
 
+bool isAttemptToRelayServer(const TcpSocketRow &row, const QList<QHostAddress> &addresses, quint16 port,
+                            bool receivedNothing) {
+    if (port == 0 || row.remotePort != port)
+        return false;
+    if (std::none_of(addresses.begin(), addresses.end(),
+                     [&row](const QHostAddress &address) { return sameHost(address, row.remoteAddress); }))
+        return false;
+    return row.state == kTcpSynSent || (row.state == kTcpEstablished && receivedNothing);
+}
+
 #ifdef __linux__
 #include <QDir>
 #include <QFile>
-#include <arpa/inet.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -30,20 +40,14 @@ template <typename Visit> void forEachSocket(Visit visit) {
     }
 }
 
-quint16 peerTcpPort(int fd) {
-    int type = 0;
-    socklen_t typeLength = sizeof type;
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_STREAM)
-        return 0;
-    sockaddr_storage peer = {};
-    socklen_t peerLength = sizeof peer;
-    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLength) != 0)
-        return 0;
-    if (peer.ss_family == AF_INET)
-        return ntohs(reinterpret_cast<const sockaddr_in *>(&peer)->sin_port);
-    if (peer.ss_family == AF_INET6)
-        return ntohs(reinterpret_cast<const sockaddr_in6 *>(&peer)->sin6_port);
-    return 0;
+// Whether the peer never sent a byte on this connection (the kernel's count; false when it can't tell).
+bool receivedNothing(int fd) {
+    tcp_info info = {};
+    socklen_t length = sizeof info;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+        length < socklen_t(offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received))
+        return false;
+    return info.tcpi_bytes_received == 0;
 }
 } // namespace
 
@@ -54,12 +58,19 @@ std::vector<quint64> processSocketIds() {
     return ids;
 }
 
-int cutSocketsOpenedSince(const std::vector<quint64> &before, quint16 remotePort) {
+int cutRelayConnectAttempt(const std::vector<quint64> &before, const QList<QHostAddress> &addresses,
+                           quint16 port) {
+    std::vector<TcpSocketRow> rows;
+    if (addresses.isEmpty() || !readTcpTables(rows))
+        return 0;
     int cut = 0;
     forEachSocket([&](int fd, quint64 id) {
-        if (std::binary_search(before.begin(), before.end(), id) || peerTcpPort(fd) != remotePort)
+        if (std::binary_search(before.begin(), before.end(), id))
             return;
-        if (shutdown(fd, SHUT_RDWR) == 0)
+        const auto row = std::find_if(rows.begin(), rows.end(),
+                                      [id](const TcpSocketRow &candidate) { return candidate.inode == id; });
+        if (row != rows.end() && isAttemptToRelayServer(*row, addresses, port, receivedNothing(fd)) &&
+            shutdown(fd, SHUT_RDWR) == 0)
             ++cut;
     });
     return cut;
@@ -69,7 +80,7 @@ std::vector<quint64> processSocketIds() {
     return {};
 }
 
-int cutSocketsOpenedSince(const std::vector<quint64> &, quint16) {
+int cutRelayConnectAttempt(const std::vector<quint64> &, const QList<QHostAddress> &, quint16) {
     return 0;
 }
 #endif

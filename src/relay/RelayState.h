@@ -2,6 +2,8 @@
 
 #include "relay/RelayEncoders.h"
 
+#include <QHostAddress>
+#include <QList>
 #include <QString>
 #include <obs.hpp>
 
@@ -23,6 +25,7 @@ struct RelayState {
     QString builtSignature;         // settings the pipeline was built from; empty without a pipeline
     bool sharesObsEncoders = false; // the pipeline's encoders are OBS's own stream encoders
     std::vector<quint64> socketsBeforeConnect; // the process's sockets when the last start began
+    QList<QHostAddress> serverAddresses;       // where the server's host name leads, once known
 
     // Status.
     bool wanted = false; // should be running now: arms the retry
@@ -33,6 +36,20 @@ struct RelayState {
     QString encoderLabel;
     qint64 lastAttemptMs = 0;
     qint64 startedAtMs = 0;
+
+    // Exit can arrive from inside a relay call (OBS 29.0.2 closes from its SIGINT handler): the pipeline
+    // is then released when the outermost call returns.
+    int callDepth = 0;
+    bool releaseWhenIdle = false;
+};
+
+// Marks a relay call on the stack for its scope; the last one out releases what exit left to it.
+class RelayCall {
+public:
+    RelayCall();
+    ~RelayCall();
+    RelayCall(const RelayCall &) = delete;
+    RelayCall &operator=(const RelayCall &) = delete;
 };
 
 RelayState &moduleRelay();

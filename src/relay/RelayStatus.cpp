@@ -13,7 +13,13 @@ const QString kRetrySuffix = QStringLiteral(" Trying again every 5 seconds.");
 // libobs raises the output's signals on its own threads: the callbacks only hand work to the main thread.
 template <typename Job> void onMainThread(Job job) {
     if (QCoreApplication *app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, std::move(job), Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            app,
+            [job = std::move(job)] {
+                const RelayCall call;
+                job();
+            },
+            Qt::QueuedConnection);
 }
 
 void onRelayStart(void *data, calldata_t *) {
@@ -114,6 +120,7 @@ void settleRelayError(RelayState &relay) {
 }
 
 void relayRetryCheck(qint64 now) {
+    const RelayCall call;
     RelayState &relay = moduleRelay();
     const bool relayActive = relay.output && obs_output_active(relay.output);
     // OBS's stream can end without a "stopping" event (a failure): the relay never outlives it.

@@ -75,6 +75,12 @@ class NginxRtmp:
                 time.sleep(0.1)
         raise AssertionError("nginx did not start")
 
+    def restart(self):
+        """The server goes away and comes back on the same ports, as after a crash; recordings stay."""
+        self.process.kill()
+        self.process.wait()
+        self.start()
+
     def stop(self):
         if self.process and self.process.poll() is None:
             self.process.kill()

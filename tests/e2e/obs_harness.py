@@ -99,10 +99,10 @@ def closed_port():
 class SilentServer:
     """Accepts connections on loopback and never answers, like an RTMP server that hangs."""
 
-    def __init__(self, port=0):
-        """Listens on port, or on a free loopback port (self.port)."""
+    def __init__(self, port=0, host="127.0.0.1"):
+        """Listens on host:port, or on a free loopback port (self.port)."""
         self.listener = loopback_socket()
-        self.listener.bind(("127.0.0.1", port))
+        self.listener.bind((host, port))
         self.listener.listen(8)
         self.port = self.listener.getsockname()[1]
         self.accepted = []
@@ -119,6 +119,43 @@ class SilentServer:
         self.listener.close()
         for connection in self.accepted:
             connection.close()
+
+
+class SynDroppingServer:
+    """A server that never answers a connection request: its accept queue is full and never taken from, so
+    Linux drops new SYNs and a client stays in SYN_SENT, as with a server behind a silent firewall."""
+
+    def __init__(self, port, host="127.0.0.1"):
+        self.listener = loopback_socket()
+        self.listener.bind((host, port))
+        self.listener.listen(0)
+        self.fillers = []
+        for _ in range(2):  # the queue holds one more than the backlog
+            filler = socket.socket()
+            filler.settimeout(0.5)
+            try:
+                filler.connect((host, port))
+            except OSError:
+                pass
+            self.fillers.append(filler)
+
+    def close(self):
+        for filler in self.fillers:
+            filler.close()
+        self.listener.close()
+
+
+def connecting_to(address):
+    """Whether a TCP socket of this machine is connecting to address (host, port): its SYN sent, or connected
+    and never answered (nothing ever queued for reading). From the kernel's table, /proc/net/tcp."""
+    host, port = address
+    remote = "%s:%04X" % ("".join("%02X" % int(part) for part in reversed(host.split("."))), port)
+    with open("/proc/net/tcp") as table:
+        for line in table.readlines()[1:]:
+            fields = line.split()
+            if fields[2] == remote and fields[3] in ("01", "02"):
+                return True
+    return False
 
 
 def raw_exchange(port, request, timeout=10):

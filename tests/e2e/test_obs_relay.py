@@ -5,7 +5,7 @@ import time
 import unittest
 
 from nginx_rtmp import probe_video
-from obs_harness import Bridge, SilentServer, closed_port, closes_cleanly_while_streaming, free_port_in_range, \
+from obs_harness import Bridge, SilentServer, SynDroppingServer, closed_port, connecting_to, closes_cleanly_while_streaming, free_port_in_range, \
     has_obs_plugin, wait_until
 from obs_websocket import ObsWebSocket, enable_obs_websocket
 from streaming_case import StreamingCase
@@ -93,20 +93,37 @@ class ObsRelay(StreamingCase):
         self.assertNotIn("invalid width", self.obs.log())
         self.assertNotIn("Orvane output didn't start", self.obs.log())
 
-    def test_obs_closes_at_once_while_the_relay_waits_for_a_silent_server(self):
-        silent = SilentServer()
-        self.addCleanup(silent.close)
-        self.write_relay_settings("rtmp://127.0.0.1:%d/live" % silent.port)
+    def closes_at_once_while_the_relay_waits(self, waiting_server):
+        """The relay's server, on another loopback host at nginx's port, holds the relay's connection attempt.
+        OBS's own stream reconnects to nginx meanwhile, so its socket is newer than the relay's start and goes
+        to the same port: the exit cut must still leave it alone."""
+        server = waiting_server(port=self.nginx.rtmp_port, host="127.0.0.2")
+        self.addCleanup(server.close)
+        self.write_relay_settings("rtmp://127.0.0.2:%d/live" % self.nginx.rtmp_port)
         self.obs.start("--startstreaming")
+        self.obs.wait_for_log(r"\[orvane\] Orvane output: sending with")
         self.nginx.wait_for_flowing(["obsmain"])
-        wait_until(lambda: silent.accepted, what="the relay to connect to the silent server")
+        self.nginx.restart()
+        self.nginx.wait_for_flowing(["obsmain"], timeout=60)
+        wait_until(lambda: connecting_to(("127.0.0.2", self.nginx.rtmp_port)), what="the relay's connection attempt")
         self.end_stream_before_closing()
 
         closing = time.monotonic()
+        log_before_close = len(self.obs.log())
         self.assertEqual(self.obs.stop(), 0)
-        # The figure for the README; the server would hold the relay for OBS's 30 s handshake time-out.
-        print("OBS closed %.1f s after it was asked to, the relay connecting" % (time.monotonic() - closing))
+        closed_after = time.monotonic() - closing
+        # The figure for the README: the server would hold OBS's exit 30 s (silent) or 2 minutes (SYNs dropped).
+        print("%s: OBS closed %.1f s after it was asked to" % (waiting_server.__name__, closed_after))
+        self.assertLess(closed_after, 10)
         self.assertIn("Orvane output: gave up its connection attempt, OBS is closing", self.obs.log())
+        self.assertNotIn("Reconnecting", self.obs.log()[log_before_close:])
+        self.assertTrue(probe_video(self.nginx.recordings("obsmain")[-1])[2], "OBS's own recording is unreadable")
+
+    def test_obs_closes_at_once_while_the_relay_waits_for_a_silent_server(self):
+        self.closes_at_once_while_the_relay_waits(SilentServer)
+
+    def test_obs_closes_at_once_while_the_relay_server_drops_its_connection_request(self):
+        self.closes_at_once_while_the_relay_waits(SynDroppingServer)
 
     def test_unreachable_relay_leaves_obs_stream_alone(self):
         self.write_relay_settings("rtmp://127.0.0.1:%d/live" % closed_port())
