@@ -164,7 +164,7 @@ void writeStateReport(JsonWriter &json) {
         json.key("frames").value(obs_output_get_total_frames(output));
     json.key("kbps").value(tracker.kbps);
     if (output)
-        json.key("lastError").value(obs_output_get_last_error(output));
+        json.key("lastError").value(tracker.lastError);
     // How the stream last ended: a start that failed shows here with OBS's code and text.
     json.key("lastStop").beginObject();
     json.key("at").value(double(tracker.lastStopAt));

@@ -12,26 +12,47 @@ StreamTracker &streamTracker() {
 }
 
 namespace {
+template <typename Job> void onMainThread(Job job) {
+    if (QCoreApplication *app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, std::move(job), Qt::QueuedConnection);
+}
+
 // Raised on libobs's threads: read the signal, hand the rest to the main thread.
 void onOutputStop(void *, calldata_t *calldata) {
     const qint64 code = calldata_int(calldata, "code");
     const QString text = stopSignalError(calldata);
-    if (QCoreApplication *app = QCoreApplication::instance()) {
-        QMetaObject::invokeMethod(
-            app,
-            [code, text] {
-                StreamTracker &tracker = streamTracker();
-                tracker.lastStopCode = code;
-                tracker.lastStopError = code == 0 ? QString() : text;
-                tracker.lastStopAt = wallClockMs();
-            },
-            Qt::QueuedConnection);
-    }
+    onMainThread([code, text] {
+        StreamTracker &tracker = streamTracker();
+        tracker.lastStopCode = code;
+        tracker.lastStopError = code == 0 ? QString() : text;
+        tracker.lastStopAt = wallClockMs();
+        if (!text.isEmpty())
+            tracker.lastError = text;
+    });
 }
 
+// The thread that raises "reconnect" has just set the error that broke the connection; the retry that
+// replaces it waits for the reconnect delay.
+void onOutputReconnect(void *, calldata_t *calldata) {
+    const QString text = reconnectSignalError(calldata);
+    onMainThread([text] {
+        if (!text.isEmpty())
+            streamTracker().lastError = text;
+    });
+}
+
+struct TrackedSignal {
+    const char *name;
+    signal_callback_t callback;
+};
+const TrackedSignal kTrackedSignals[] = {{"stop", onOutputStop}, {"reconnect", onOutputReconnect}};
+
 void unwatchOutput(StreamTracker &tracker) {
-    if (OBSOutputAutoRelease watched = obs_weak_output_get_output(tracker.watchedOutput))
-        signal_handler_disconnect(obs_output_get_signal_handler(watched), "stop", onOutputStop, nullptr);
+    if (OBSOutputAutoRelease watched = obs_weak_output_get_output(tracker.watchedOutput)) {
+        for (const TrackedSignal &tracked : kTrackedSignals)
+            signal_handler_disconnect(obs_output_get_signal_handler(watched), tracked.name, tracked.callback,
+                                      nullptr);
+    }
     tracker.watchedOutput = nullptr;
 }
 
@@ -40,7 +61,9 @@ void watchStreamingOutput(StreamTracker &tracker) {
     OBSOutputAutoRelease output = obs_frontend_get_streaming_output();
     if (!output)
         return;
-    signal_handler_connect(obs_output_get_signal_handler(output), "stop", onOutputStop, nullptr);
+    for (const TrackedSignal &tracked : kTrackedSignals)
+        signal_handler_connect(obs_output_get_signal_handler(output), tracked.name, tracked.callback,
+                               nullptr);
     tracker.watchedOutput = obs_output_get_weak_output(output);
 }
 } // namespace
@@ -55,6 +78,7 @@ void onStreamEvent(enum obs_frontend_event event) {
     case OBS_FRONTEND_EVENT_STREAMING_STARTING:
         tracker.starting = true;
         tracker.stopping = false;
+        tracker.lastError.clear(); // libobs clears the output's own at every start
         watchStreamingOutput(tracker);
         break;
     case OBS_FRONTEND_EVENT_STREAMING_STARTED:

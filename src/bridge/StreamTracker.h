@@ -18,6 +18,9 @@ struct StreamTracker {
     qint64 lastStopCode = 0;
     QString lastStopError;
     qint64 lastStopAt = 0;
+    // The streaming output's last error, as its stop and reconnect signals carried it: libobs's own copy
+    // is freed and replaced by its connect threads, so the main thread never reads it there.
+    QString lastError;
     OBSWeakOutputAutoRelease watchedOutput; // the output whose "stop" signal is connected
 };
 

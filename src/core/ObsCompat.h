@@ -54,3 +54,14 @@ inline QString stopSignalError(calldata_t *calldata) {
     calldata_get_string(calldata, "last_error", &error);
     return QString::fromUtf8(error ? error : "");
 }
+
+// The error text of an output's "reconnect" signal: libobs puts none in that signal's data, so it is read
+// from the output on the thread that raised it, which has just set it.
+inline QString reconnectSignalError(calldata_t *calldata) {
+    const char *error = nullptr;
+    if (!calldata_get_string(calldata, "last_error", &error) || !error) {
+        if (obs_output_t *output = static_cast<obs_output_t *>(calldata_ptr(calldata, "output")))
+            error = obs_output_get_last_error(output);
+    }
+    return QString::fromUtf8(error ? error : "");
+}
