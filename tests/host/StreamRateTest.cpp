@@ -65,6 +65,7 @@ TEST_F(StreamRate, StateTellsHowTheStreamLastEnded) {
     EXPECT_EQ(failed.value("code").toInt(), OBS_OUTPUT_CONNECT_FAILED);
     EXPECT_EQ(failed.value("error").toString(), "Could not connect to the server.");
     EXPECT_GT(failed.value("at").toDouble(), 1.6e12);
+    EXPECT_EQ(obsState().value("lastError").toString(), "Could not connect to the server.");
 
     // A stop on purpose: code 0, no error text.
     emitFrontendEvent(OBS_FRONTEND_EVENT_STREAMING_STARTING);
