@@ -3,6 +3,7 @@ import http.client
 import json
 import os
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -177,6 +178,11 @@ def expected_response(status_line, content_type, body):
             b"Referrer-Policy: no-referrer\r\nConnection: close\r\n\r\n" + body)
 
 
+def keep_core_dumps():
+    """A crash leaves its core in OBS's working folder (its HOME here), where the kernel's pattern is "core"."""
+    resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+
+
 class ObsRun:
     """One OBS process with its own HOME. Use start(), then stop() (SIGINT, as a user closing OBS)."""
 
@@ -205,7 +211,7 @@ class ObsRun:
             ["xvfb-run", "-a", "-s", "-screen 0 1280x800x24",
              *os.environ.get("ORVANE_E2E_OBS_WRAPPER", "").split(), OBS_PROGRAM, "--disable-updater", "--multi", *args],
             env=self.env, stdout=self._log_file, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-            start_new_session=True)
+            start_new_session=True, cwd=self.home, preexec_fn=keep_core_dumps)
 
     def log(self):
         with open(self.log_path, "rb") as log:

@@ -1,0 +1,480 @@
+#!/usr/bin/env python3
+"""Random streamer days against the real OBS with the module: a seeded sequence of what streamers do, each
+action followed by checks against ground truth (obs-websocket, nginx, the files on disk), every close of OBS
+timed and the next start watched for an unclean-shutdown report.
+
+  days.py [--days N] [--actions N] [--seed N] [--without-module] [--close-while-streaming yes|no]
+
+A failing day prints its seed, its actions, the end of OBS's log and a backtrace of every thread (from the
+core, or from the hung process), then is replayed without the module: a fault that happens there too is
+OBS's own and listed as such; one that does not is the module's and fails the run. --seed N replays day N.
+ORVANE_BUILD_DIR names the module's build; ORVANE_E2E_OBS the OBS to run.
+"""
+import argparse
+import http.client
+import json
+import os
+import random
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+import traceback
+
+from world import COLLECTIONS, PROFILES, RELAY_BITRATE, VIDEO_MODES, FaultyCloud, World, free_port, write_obs_home
+
+from obs_harness import ObsRun, obs_version, raw_exchange  # noqa: E402 (world puts tests/e2e on the path)
+from obs_websocket import ObsWebSocket  # noqa: E402
+
+BRIDGE_ANSWER_LIMIT_S = 1.0
+CLOSE_LIMIT_S = 2.0
+RELAY_WINDOW_S = 25  # the relay retries every 5 s; a connection and its first bytes come within this
+UNCLEAN = re.compile(r"Unclean shutdown detected|Crash or unclean shutdown detected")
+
+# (action, weight); the bridge's actions are the module's, left out of a day replayed without it.
+ACTIONS = [("start_stream", 6), ("stop_stream", 4), ("main_server_blip", 1), ("relay_on", 3), ("relay_off", 2),
+           ("relay_server", 2), ("relay_bitrate", 1), ("relay_server_down", 1), ("relay_server_up", 1),
+           ("video", 2), ("profile", 2), ("collection", 1), ("cloud", 2), ("sign_in", 2), ("sign_out", 1),
+           ("reload", 2), ("tabs", 1), ("close", 2)]
+BRIDGE_ACTIONS = {"relay_on", "relay_off", "relay_server", "relay_bitrate", "sign_in", "sign_out", "reload", "tabs"}
+
+
+class Fault(Exception):
+    """A broken invariant, a crash or a hang: kind says which, for telling OBS's faults from the module's."""
+
+    def __init__(self, kind, text):
+        super().__init__("%s: %s" % (kind, text))
+        self.kind = kind
+
+
+class Model:
+    """What the day has made of OBS, as the driver knows it from its own actions alone (so a seed replays
+    exactly): the actions drawn never depend on timing."""
+
+    def __init__(self):
+        self.streaming = False
+        self.relay = {"enabled": False, "server": "good", "bitrate": RELAY_BITRATE}
+        self.relay_server_up = True
+        self.video = VIDEO_MODES[0]
+        self.profile = "Untitled"
+        self.collection = "Untitled"
+        self.signed_in = False
+        self.tabs = 0
+
+
+class Day:
+    def __init__(self, world, seed, actions, with_module, close_while_streaming, log):
+        self.world, self.seed, self.with_module = world, seed, with_module
+        self.random = random.Random(seed)
+        self.count = actions
+        self.close_while_streaming = close_while_streaming
+        self.log = log
+        self.model = Model()
+        self.done = []  # the actions so far
+        self.websocket_port = free_port()
+        self.obs = ObsRun(env={"ORVANE_CLOUD_URL": world.cloud.url}, install_module=with_module)
+        write_obs_home(self.obs.config_dir, world.main.rtmp_url, self.websocket_port)
+        self.websocket = None
+        self.port = None
+        self.key = None
+        self.pollers = []
+        self.poll_faults = []
+
+    # --- OBS's life ------------------------------------------------------------------------------------
+    def start_obs(self):
+        self.obs.start()
+        self.wait_for_start()
+        self.websocket = ObsWebSocket(self.websocket_port, timeout=30)
+        if self.with_module:
+            page = raw_exchange(self.port, b"GET / HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % self.port)
+            self.key = json.loads(re.search(rb"window\.__OV=(\{.*?\})</script>", page).group(1))["bridge"]
+
+    def wait_for_start(self):
+        """Until the module's port shows (or, without it, obs-websocket answers); an unclean-shutdown report
+        fails at once: OBS then waits on its Safe Mode question."""
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            log = self.obs.log()
+            if UNCLEAN.search(log):
+                raise Fault("unclean", "the start after a close reported an unclean shutdown")
+            if self.obs.process.poll() is not None:
+                raise Fault("crash", "OBS ended while starting (status %s)" % self.obs.process.returncode)
+            found = re.search(r"\[orvane\] Orvane dock on 127\.0\.0\.1:(\d+), ", log)
+            if found and self.with_module:
+                self.port = int(found.group(1))
+                return
+            if not self.with_module and "Startup complete" in log:
+                return
+            time.sleep(0.2)
+        raise Fault("hang", "OBS did not finish starting in 60 s")
+
+    def close_obs(self, how):
+        """Closes OBS as a streamer does (its window) or a terminal user (SIGINT): exit status 0 within 2 s."""
+        self.stop_tabs()
+        if self.websocket:
+            self.websocket.close()
+            self.websocket = None
+        pid = self.obs.obs_pid()
+        asked = time.monotonic()
+        if how == "window" and pid and self.obs._ask_window_to_close(pid):
+            pass
+        elif pid:
+            os.kill(pid, signal.SIGINT)
+        try:
+            status = self.obs.process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            backtrace = gdb_backtrace(["-p", str(pid)]) if pid else ""
+            os.killpg(self.obs.process.pid, signal.SIGKILL)
+            self.obs.process.wait()
+            raise Fault("hang", "OBS did not exit within 30 s of its close by %s\n%s" % (how, backtrace))
+        finally:
+            self.obs._log_file.close()
+        took = time.monotonic() - asked
+        self.model.streaming = False
+        if status != 0:
+            raise Fault("crash", "OBS exited with status %s when closed by %s\n%s" % (status, how, self.core_backtrace()))
+        if took > CLOSE_LIMIT_S:
+            raise Fault("slow exit", "OBS took %.1f s to exit when closed by %s" % (took, how))
+
+    def core_backtrace(self):
+        cores = [name for name in os.listdir(self.obs.home) if name.startswith("core")]
+        if not cores:
+            return "(no core)"
+        program = subprocess.run(["sh", "-c", "command -v " + os.environ.get("ORVANE_E2E_OBS", "obs")],
+                                 capture_output=True, text=True).stdout.strip()
+        return gdb_backtrace([program, os.path.join(self.obs.home, cores[0])])
+
+    # --- the page's side ---------------------------------------------------------------------------------
+    def call(self, method, path, body=None):
+        """One request the way the dock page makes it; its time and its bytes are checked."""
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
+        headers = {"x-ov-bridge": self.key, "Host": "127.0.0.1:%d" % self.port}
+        payload = None if body is None else json.dumps(body).encode()
+        if payload is not None:
+            headers["Content-Type"] = "application/json"
+        began = time.monotonic()
+        connection.request(method, path, body=payload, headers=headers)
+        answer = connection.getresponse()
+        raw = answer.read()
+        took = time.monotonic() - began
+        connection.close()
+        self.check_no_token(raw)
+        if path.startswith("/bridge/") and took > BRIDGE_ANSWER_LIMIT_S:
+            raise Fault("slow answer", "%s %s took %.2f s" % (method, path, took))
+        try:
+            return answer.status, json.loads(raw or b"{}")
+        except ValueError:
+            return answer.status, {}
+
+    def state(self):
+        status, state = self.call("GET", "/bridge/state")
+        if status != 200:
+            raise Fault("state", "the state answered %d" % status)
+        return state
+
+    def token(self):
+        try:
+            with open(self.obs.plugin_config("account.json")) as account:
+                return json.load(account).get("token", "")
+        except (OSError, ValueError):
+            return ""
+
+    def check_no_token(self, raw):
+        token = self.token()
+        if token and token.encode() in raw:
+            raise Fault("token", "a page answer carried the sign-in token")
+
+    def start_tabs(self, count):
+        self.stop_tabs()
+        stop = threading.Event()
+
+        def poll():
+            while not stop.wait(0.3):
+                try:
+                    self.state()
+                except Fault as fault:
+                    self.poll_faults.append(fault)
+                except OSError:
+                    pass  # OBS is closing
+        self.pollers = [(stop, threading.Thread(target=poll, daemon=True)) for _ in range(count)]
+        for _, thread in self.pollers:
+            thread.start()
+
+    def stop_tabs(self, report=True):
+        for stop, thread in self.pollers:
+            stop.set()
+            thread.join()
+        self.pollers = []
+        if self.poll_faults and report:
+            raise self.poll_faults.pop(0)
+
+    # --- the actions ---------------------------------------------------------------------------------------
+    def allowed(self, action):
+        model = self.model
+        if not self.with_module and action in BRIDGE_ACTIONS:
+            return True  # drawn all the same, so the day stays the same day; done as nothing
+        return {"start_stream": not model.streaming, "stop_stream": model.streaming,
+                "main_server_blip": model.streaming, "relay_on": not model.relay["enabled"],
+                "relay_off": model.relay["enabled"], "relay_server_down": model.relay_server_up,
+                "relay_server_up": not model.relay_server_up, "video": not model.streaming,
+                "profile": not model.streaming, "collection": not model.streaming,
+                "close": model.streaming is False or self.close_while_streaming,
+                "sign_in": not model.signed_in, "sign_out": model.signed_in}.get(action, True)
+
+    def draw(self):
+        names = [name for name, _ in ACTIONS]
+        weights = [weight for _, weight in ACTIONS]
+        while True:
+            action = self.random.choices(names, weights)[0]
+            argument = self.random.random()
+            if self.allowed(action):
+                return action, argument
+
+    def pick(self, choices, argument):
+        return choices[int(argument * len(choices)) % len(choices)]
+
+    def run_action(self, action, argument):
+        try:
+            self.act(action, argument)
+        except AssertionError as refused:  # obs-websocket refused a request, or nginx did not start
+            raise Fault("refused", str(refused))
+
+    def act(self, action, argument):
+        model, world = self.model, self.world
+        if not self.with_module and action in BRIDGE_ACTIONS:
+            return
+        if action == "start_stream":
+            self.websocket.request("StartStream")
+            model.streaming = True
+        elif action == "stop_stream":
+            self.websocket.request("StopStream")
+            model.streaming = False
+        elif action == "main_server_blip":
+            world.main.process.kill()
+            world.main.process.wait()
+            time.sleep(1 + 2 * argument)
+            world.main.start()
+        elif action in ("relay_on", "relay_off", "relay_server", "relay_bitrate"):
+            if action == "relay_server":
+                model.relay["server"] = self.pick(sorted(world.relay_targets.urls), argument)
+            elif action == "relay_bitrate":
+                model.relay["bitrate"] = self.pick((RELAY_BITRATE, 800, 1200), argument)
+            else:
+                model.relay["enabled"] = action == "relay_on"
+            status, answer = self.call("POST", "/bridge/relay", {
+                "enabled": model.relay["enabled"], "server": world.relay_targets.urls[model.relay["server"]],
+                "key": "relaykey", "bitrate": model.relay["bitrate"]})
+            if status != 200:
+                raise Fault("bridge", "the relay action answered %d %s" % (status, answer))
+        elif action == "relay_server_down":
+            world.relay.process.kill()
+            world.relay.process.wait()
+            model.relay_server_up = False
+        elif action == "relay_server_up":
+            world.relay.start()
+            model.relay_server_up = True
+        elif action == "video":
+            model.video = self.pick([mode for mode in VIDEO_MODES if mode != model.video], argument)
+            width, height, fps = model.video
+            self.settle_outputs()
+            self.websocket.request("SetVideoSettings", {
+                "baseWidth": width, "baseHeight": height, "outputWidth": width, "outputHeight": height,
+                "fpsNumerator": fps, "fpsDenominator": 1})
+        elif action == "profile":
+            model.profile = "Advanced" if model.profile == "Untitled" else "Untitled"
+            self.settle_outputs()
+            self.websocket.request("SetCurrentProfile", {"profileName": model.profile})
+            model.video = self.read_video()
+        elif action == "collection":
+            model.collection = COLLECTIONS[1 - COLLECTIONS.index(model.collection)]
+            self.websocket.request("SetCurrentSceneCollection", {"sceneCollectionName": model.collection})
+        elif action == "cloud":
+            world.cloud.set_mode(self.pick(FaultyCloud.MODES, argument))
+        elif action == "sign_in":
+            self.sign_in()
+        elif action == "sign_out":
+            if argument < 0.5:
+                self.call("POST", "/bridge/signout", {})
+            else:
+                self.call("POST", "/cloud/api/auth/logout", {})
+            model.signed_in = False
+        elif action == "reload":
+            for name in ("/", "/app.js", "/style.css"):
+                self.call("GET", name)
+        elif action == "tabs":
+            model.tabs = int(argument * 4)
+            self.start_tabs(model.tabs)
+        elif action == "close":
+            self.close_obs("window" if argument < 0.5 else "sigint")
+            self.start_obs()
+            if model.tabs:
+                self.start_tabs(model.tabs)
+            model.video = self.read_video()
+
+    def sign_in(self):
+        """The page's link flow through the module; the link is confirmed at the cloud, as by the streamer."""
+        status, link = self.call("POST", "/cloud/api/auth/app-link/start", {})
+        if status != 200 or "code" not in link:
+            return  # the cloud is failing: the page says so
+        self.world.cloud.confirm(link["code"])
+        status, polled = self.call("POST", "/cloud/api/auth/app-link/poll?code=" + link["code"], {})
+        if status == 200:
+            if polled.get("linked") is not True or "token" in polled:
+                raise Fault("sign-in", "the poll's answer was %s" % polled)
+            self.model.signed_in = True
+
+    def read_video(self):
+        video = self.websocket.request("GetVideoSettings")
+        return (video["outputWidth"], video["outputHeight"], round(video["fpsNumerator"] / video["fpsDenominator"]))
+
+    def settle_outputs(self):
+        """OBS refuses video and profile changes while an output runs: the relay must be gone once OBS stopped."""
+        if self.with_module:
+            wait_for(lambda: "relaykey" not in self.world.relay.bytes_in() if self.model.relay_server_up else True,
+                     15, "the relay to end with OBS's stream")
+
+    # --- the checks ----------------------------------------------------------------------------------------
+    def check(self):
+        stream = wait_for(lambda: self.websocket.request("GetStreamStatus")["outputActive"] == self.model.streaming
+                          and self.websocket.request("GetStreamStatus"), 20, "OBS's stream to follow the day",
+                          kind="obs")
+        if self.model.streaming and not stream["outputReconnecting"]:
+            self.world.main.wait_for_flowing(["obsmain"], timeout=30)
+        if not self.with_module:
+            return
+        wait_for(self.state_mismatch_gone, 10, "the bridge's state to agree with obs-websocket", kind="state")
+        relay_expected = (self.model.streaming and self.model.relay["enabled"] and
+                          self.model.relay["server"] == "good" and self.model.relay_server_up)
+        if relay_expected:
+            try:
+                self.world.relay.wait_for_flowing(["relaykey"], timeout=RELAY_WINDOW_S)
+            except AssertionError as failure:
+                raise Fault("relay", "the relay did not reach its server: %s; relay state %s"
+                            % (failure, self.state().get("relay")))
+        elif self.model.relay_server_up:
+            wait_for(lambda: not flowing(self.world.relay, "relaykey"), RELAY_WINDOW_S,
+                     "the relay to stay away from its server", kind="relay")
+
+    def state_mismatch_gone(self):
+        state = self.state()["obs"]
+        stream = self.websocket.request("GetStreamStatus")
+        video = self.websocket.request("GetVideoSettings")
+        service = self.websocket.request("GetStreamServiceSettings")["streamServiceSettings"]
+        mode = self.websocket.request("GetProfileParameter", {"parameterCategory": "Output",
+                                                              "parameterName": "Mode"})["parameterValue"]
+        seen = (state["streaming"], state["video"]["width"], state["video"]["height"], state["video"]["fps"],
+                state["service"]["server"], state["encoder"]["mode"])
+        truth = (stream["outputActive"], video["outputWidth"], video["outputHeight"],
+                 video["fpsNumerator"] / video["fpsDenominator"], service.get("server"),
+                 "advanced" if (mode or "").lower() == "advanced" else "simple")
+        self.last_mismatch = (seen, truth)
+        return seen == truth
+
+    # --- the day ---------------------------------------------------------------------------------------------
+    def run(self):
+        self.world.cloud.set_mode("answer")
+        self.start_obs()
+        for _ in range(self.count):
+            action, argument = self.draw()
+            self.done.append(action)
+            began = time.monotonic()
+            self.run_action(action, argument)
+            self.check()
+            self.log("  %-18s %5.1f s  streaming=%s relay=%s/%s%s cloud=%s" % (
+                action, time.monotonic() - began, self.model.streaming, self.model.relay["enabled"],
+                self.model.relay["server"], "" if self.model.relay_server_up else "(down)", self.world.cloud.mode))
+        self.done.append("close")
+        self.close_obs("window")
+
+
+def flowing(nginx, name):
+    before = nginx.bytes_in().get(name)
+    time.sleep(1.5)
+    after = nginx.bytes_in().get(name)
+    return before is not None and after is not None and after > before
+
+
+def wait_for(condition, timeout, what, kind="invariant"):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise Fault(kind, "timed out waiting for " + what)
+        time.sleep(0.3)
+
+
+def gdb_backtrace(target):
+    return subprocess.run(["gdb", "-batch", "-nx", "-ex", "set pagination off", "-ex", "thread apply all bt",
+                           *target], capture_output=True, text=True, timeout=120).stdout[-12000:]
+
+
+def run_day(world, seed, args, with_module=True):
+    day = Day(world, seed, args.actions, with_module, args.close_while_streaming == "yes",
+              (lambda line: print(line, flush=True)) if args.verbose else (lambda line: None))
+    try:
+        day.run()
+        return day, None
+    except Fault as fault:
+        return day, fault
+    except Exception as error:  # a driver that breaks is a fault of the run too
+        return day, Fault("driver", "".join(traceback.format_exception(error)))
+    finally:
+        day.stop_tabs(report=False)
+        if day.websocket:
+            day.websocket.close()
+        day.obs.stop(timeout=20)
+        for server in (world.main, world.relay):
+            if server.process.poll() is not None:
+                server.start()
+        world.cloud.set_mode("answer")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--days", type=int, default=3)
+    parser.add_argument("--actions", type=int, default=20)
+    parser.add_argument("--seed", type=int, help="run only this day (its seed), as the failing run printed it")
+    parser.add_argument("--first-seed", type=int, default=int(time.time()) % 100000)
+    parser.add_argument("--without-module", action="store_true", help="the same days in OBS without the module")
+    parser.add_argument("--close-while-streaming", choices=("yes", "no"), default="yes")
+    parser.add_argument("--verbose", action="store_true", help="a line for every action")
+    args = parser.parse_args()
+
+    seeds = [args.seed] if args.seed is not None else [args.first_seed + day for day in range(args.days)]
+    print("OBS %d.%d.%d; seeds %s" % (obs_version() + (seeds,)), flush=True)
+    world = World()
+    ours, obs_own, actions = [], [], 0
+    try:
+        for seed in seeds:
+            began = time.monotonic()
+            day, fault = run_day(world, seed, args, with_module=not args.without_module)
+            actions += len(day.done)
+            if fault is None:
+                print("day %d: %d actions, clean, %.0f s: %s" % (seed, len(day.done), time.monotonic() - began,
+                                                                  " ".join(day.done)), flush=True)
+                continue
+            print("day %d FAILED after %d actions: %s\nactions: %s\nOBS's log, last 40 lines:\n%s" % (
+                seed, len(day.done), fault, " ".join(day.done), "\n".join(day.obs.log().splitlines()[-40:])), flush=True)
+            if args.without_module:
+                obs_own.append((seed, fault))
+                continue
+            _, again = run_day(world, seed, args, with_module=False)
+            if again is not None and again.kind == fault.kind:
+                print("day %d: the same %s without the module: OBS's own fault\n%s" % (seed, fault.kind, again), flush=True)
+                obs_own.append((seed, fault))
+            else:
+                ours.append((seed, fault))
+    finally:
+        world.close()
+    print("%d days, %d actions: %d faults of the module, %d of OBS itself (%s)" % (
+        len(seeds), actions, len(ours), len(obs_own), ", ".join("day %d %s" % (seed, fault.kind) for seed, fault in obs_own)))
+    print("%d passed, %d failed" % (len(seeds) - len(ours), len(ours)))
+    return 1 if ours else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
