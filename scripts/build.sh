@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the module with one of the CMake presets (warnings as errors) and prints its build folder.
-#   scripts/build.sh qt5-obs29|qt6|asan [extra CMake configure arguments]
+#   scripts/build.sh qt5-obs29|qt6|asan|qt5-asan [extra CMake configure arguments]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-preset="${1:?name a preset: qt5-obs29, qt6 or asan}"
+preset="${1:?name a preset: qt5-obs29, qt6, asan or qt5-asan}"
 shift
 
 cd "$root"

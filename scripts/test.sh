@@ -10,6 +10,8 @@
 #   headers       every module source compiled against OBS 31.1.1's headers (ORVANE_OBS_HOSTS), which no
 #                 Debian release ships
 #   sanitizers    the Qt 6 unit and host tests again, built with ASan and UBSan
+#   days sanitizers  random streamer days (tests/days) in Debian's OBS 29 with the module built with ASan and
+#                 UBSan (libasan preloaded into OBS); every other OBS runs its days among its real-OBS tests
 #   packaging     the Debian package of each release (fields, files; installed with apt, loaded by OBS,
 #                 removed; Debian 13's and sid's in a root of theirs with only OBS) and the per-user install
 #                 script (install, refusals, uninstall, purge, the build packages it installs)
@@ -108,6 +110,16 @@ fi
 # Leaks inside libobs's own plug-ins are not the module's: tests/sanitizers/leaks.supp names them.
 LSAN_OPTIONS="suppressions=$root/tests/sanitizers/leaks.supp:print_suppressions=0" \
   build_and_test sanitizers asan "$root/build/asan" "$@"
+
+# Random streamer days with the module alone instrumented: OBS itself is not, so libasan comes first.
+sanitized_days() {
+  "$root/scripts/build.sh" qt5-asan >/dev/null &&
+    (cd "$root/tests/days" && ORVANE_BUILD_DIR="$root/build/qt5-asan" \
+      ORVANE_CLOSE_WINDOW="$root/build/qt5/tests/orvane_close_window" \
+      ORVANE_E2E_OBS_WRAPPER="env LD_PRELOAD=$(gcc -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0" \
+      python3 days.py --days 2 --actions 20)
+}
+step "days sanitizers" sanitized_days
 
 # The Debian package of each release and the per-user install, as a streamer installs them (apt needs root).
 # Debian 12's package installs here; Debian 13's and sid's into a throw-away layer over a root of their

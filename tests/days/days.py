@@ -31,6 +31,7 @@ from obs_websocket import ObsWebSocket  # noqa: E402
 BRIDGE_ANSWER_LIMIT_S = 1.0
 CLOSE_LIMIT_S = 2.0
 RELAY_WINDOW_S = 25  # the relay retries every 5 s; a connection and its first bytes come within this
+SANITIZER_REPORT = re.compile(r"ERROR: AddressSanitizer|: runtime error: ")  # only the module is instrumented
 UNCLEAN = re.compile(r"Unclean shutdown detected|Crash or unclean shutdown detected")
 
 # (action, weight); the bridge's actions are the module's, left out of a day replayed without it.
@@ -44,9 +45,11 @@ BRIDGE_ACTIONS = {"relay_on", "relay_off", "relay_server", "relay_bitrate", "sig
 class Fault(Exception):
     """A broken invariant, a crash or a hang: kind says which, for telling OBS's faults from the module's."""
 
-    def __init__(self, kind, text):
+    def __init__(self, kind, text, in_module=None):
+        """in_module: whether the crashed thread ran the module's code (None: no core tells)."""
         super().__init__("%s: %s" % (kind, text))
         self.kind = kind
+        self.in_module = in_module
 
 
 class Model:
@@ -57,6 +60,9 @@ class Model:
         self.streaming = False
         self.relay = {"enabled": False, "server": "good", "bitrate": RELAY_BITRATE}
         self.relay_server_up = True
+        # The server the relay runs to: settings changed while it runs take effect at its next start, and
+        # while an attempt to an unanswering server waits for its time-out, when that is cannot be told.
+        self.relay_target = None
         self.video = VIDEO_MODES[0]
         self.profile = "Untitled"
         self.collection = "Untitled"
@@ -133,18 +139,27 @@ class Day:
             self.obs._log_file.close()
         took = time.monotonic() - asked
         self.model.streaming = False
+        report = SANITIZER_REPORT.search(self.obs.log())
+        if report:
+            raise Fault("sanitizer", "\n".join(self.obs.log()[report.start():].splitlines()[:40]))
         if status != 0:
-            raise Fault("crash", "OBS exited with status %s when closed by %s\n%s" % (status, how, self.core_backtrace()))
+            crashed, every_thread = self.core_backtrace()
+            raise Fault("crash", "OBS exited with status %s when closed by %s\ncrashed thread:\n%s\nevery thread:\n%s"
+                        % (status, how, crashed, every_thread), in_module=("orvane" in crashed) if crashed else None)
         if took > CLOSE_LIMIT_S:
             raise Fault("slow exit", "OBS took %.1f s to exit when closed by %s" % (took, how))
 
     def core_backtrace(self):
+        """The crashed thread's backtrace and every thread's, from the core OBS left in its home."""
         cores = [name for name in os.listdir(self.obs.home) if name.startswith("core")]
         if not cores:
-            return "(no core)"
+            return "", "(no core)"
         program = subprocess.run(["sh", "-c", "command -v " + os.environ.get("ORVANE_E2E_OBS", "obs")],
                                  capture_output=True, text=True).stdout.strip()
-        return gdb_backtrace([program, os.path.join(self.obs.home, cores[0])])
+        core = os.path.join(self.obs.home, cores[0])
+        crashed = gdb_backtrace([program, core], "bt")
+        os.rename(core, core + ".seen")  # the next close of the day has its own
+        return crashed, gdb_backtrace([program, core + ".seen"])
 
     # --- the page's side ---------------------------------------------------------------------------------
     def call(self, method, path, body=None):
@@ -248,6 +263,7 @@ class Day:
         if action == "start_stream":
             self.websocket.request("StartStream")
             model.streaming = True
+            model.relay_target = model.relay["server"]
         elif action == "stop_stream":
             self.websocket.request("StopStream")
             model.streaming = False
@@ -263,6 +279,10 @@ class Day:
                 model.relay["bitrate"] = self.pick((RELAY_BITRATE, 800, 1200), argument)
             else:
                 model.relay["enabled"] = action == "relay_on"
+            if action == "relay_on":
+                model.relay_target = model.relay["server"]
+            elif model.relay_target != "good" or not model.relay_server_up:
+                model.relay_target = None
             status, answer = self.call("POST", "/bridge/relay", {
                 "enabled": model.relay["enabled"], "server": world.relay_targets.urls[model.relay["server"]],
                 "key": "relaykey", "bitrate": model.relay["bitrate"]})
@@ -345,9 +365,12 @@ class Day:
         if not self.with_module:
             return
         wait_for(self.state_mismatch_gone, 10, "the bridge's state to agree with obs-websocket", kind="state")
-        relay_expected = (self.model.streaming and self.model.relay["enabled"] and
-                          self.model.relay["server"] == "good" and self.model.relay_server_up)
-        if relay_expected:
+        model = self.model
+        relay_expected = (model.streaming and model.relay["enabled"] and model.relay_target == "good" and
+                          model.relay_server_up)
+        if model.streaming and model.relay["enabled"] and model.relay_target is None:
+            pass  # which server the relay runs to is not known yet
+        elif relay_expected:
             try:
                 self.world.relay.wait_for_flowing(["relaykey"], timeout=RELAY_WINDOW_S)
             except AssertionError as failure:
@@ -407,30 +430,37 @@ def wait_for(condition, timeout, what, kind="invariant"):
         time.sleep(0.3)
 
 
-def gdb_backtrace(target):
-    return subprocess.run(["gdb", "-batch", "-nx", "-ex", "set pagination off", "-ex", "thread apply all bt",
-                           *target], capture_output=True, text=True, timeout=120).stdout[-12000:]
+def gdb_backtrace(target, command="thread apply all bt"):
+    return subprocess.run(["gdb", "-batch", "-nx", "-ex", "set pagination off", "-ex", command, *target],
+                          capture_output=True, text=True, timeout=120).stdout[-12000:]
 
 
 def run_day(world, seed, args, with_module=True):
     day = Day(world, seed, args.actions, with_module, args.close_while_streaming == "yes",
               (lambda line: print(line, flush=True)) if args.verbose else (lambda line: None))
+    failed = None
     try:
         day.run()
-        return day, None
     except Fault as fault:
-        return day, fault
+        failed = fault
     except Exception as error:  # a driver that breaks is a fault of the run too
-        return day, Fault("driver", "".join(traceback.format_exception(error)))
-    finally:
-        day.stop_tabs(report=False)
-        if day.websocket:
-            day.websocket.close()
-        day.obs.stop(timeout=20)
-        for server in (world.main, world.relay):
-            if server.process.poll() is not None:
-                server.start()
-        world.cloud.set_mode("answer")
+        failed = Fault("driver", "".join(traceback.format_exception(error)))
+    if failed:  # what OBS and the module said when it went wrong, before OBS is closed
+        failed.log_tail = "\n".join(day.obs.log().splitlines()[-40:])
+        try:
+            if day.with_module and day.obs.process.poll() is None:
+                failed.log_tail += "\nthe bridge's relay then: %s" % day.state().get("relay")
+        except (Fault, OSError):
+            pass
+    day.stop_tabs(report=False)
+    if day.websocket:
+        day.websocket.close()
+    day.obs.stop(timeout=20)
+    for server in (world.main, world.relay):
+        if server.process.poll() is not None:
+            server.start()
+    world.cloud.set_mode("answer")
+    return day, failed
 
 
 def main():
@@ -458,13 +488,17 @@ def main():
                                                                   " ".join(day.done)), flush=True)
                 continue
             print("day %d FAILED after %d actions: %s\nactions: %s\nOBS's log, last 40 lines:\n%s" % (
-                seed, len(day.done), fault, " ".join(day.done), "\n".join(day.obs.log().splitlines()[-40:])), flush=True)
+                seed, len(day.done), fault, " ".join(day.done), fault.log_tail), flush=True)
             if args.without_module:
                 obs_own.append((seed, fault))
                 continue
             _, again = run_day(world, seed, args, with_module=False)
-            if again is not None and again.kind == fault.kind:
-                print("day %d: the same %s without the module: OBS's own fault\n%s" % (seed, fault.kind, again), flush=True)
+            reproduced = again is not None and again.kind == fault.kind
+            print("day %d replayed without the module: %s" % (
+                seed, "the same %s: OBS's own fault" % fault.kind if reproduced else "no such fault"), flush=True)
+            if fault.in_module is False:
+                print("day %d: the crashed thread ran no code of the module: OBS's own fault" % seed, flush=True)
+            if reproduced or fault.in_module is False:
                 obs_own.append((seed, fault))
             else:
                 ours.append((seed, fault))
