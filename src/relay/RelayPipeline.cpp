@@ -60,28 +60,30 @@ obs_encoder_t *createAacEncoder() {
     return nullptr;
 }
 
-// OBS makes new video and audio objects when the streamer changes their settings and frees the old ones:
-// every start takes the current ones, as OBS's own outputs do. OBS's encoders, when shared, are OBS's to
-// bind.
-// The addresses the output will connect to, for cutting its attempt at exit: a literal at once, a name by
-// a lookup of its own (never blocking OBS's main thread).
-void learnServerAddresses(RelayState &relay) {
+// Where this start's output connects, for cutting its attempt at exit (the settings may change while it
+// waits): a literal address at once, a name by a lookup of its own (never blocking OBS's main thread).
+void noteAttemptTarget(RelayState &relay) {
     const QString host = QUrl(relay.server).host();
-    relay.serverAddresses.clear();
+    relay.attemptHost = host;
+    relay.attemptPort = relayServerPort(relay.server);
+    relay.attemptAddresses.clear();
     const QHostAddress literal(host);
     if (!literal.isNull()) {
-        relay.serverAddresses = {literal};
+        relay.attemptAddresses = {literal};
         return;
     }
     if (host.isEmpty() || !QCoreApplication::instance())
         return;
     QHostInfo::lookupHost(host, QCoreApplication::instance(), [host](const QHostInfo &found) {
         RelayState &current = moduleRelay();
-        if (QUrl(current.server).host() == host)
-            current.serverAddresses = found.addresses();
+        if (current.attemptHost == host)
+            current.attemptAddresses = found.addresses();
     });
 }
 
+// OBS makes new video and audio objects when the streamer changes their settings and frees the old ones:
+// every start takes the current ones, as OBS's own outputs do. OBS's encoders, when shared, are OBS's to
+// bind.
 void bindToObsMedia(RelayState &relay) {
     if (!relay.sharesObsEncoders) {
         obs_encoder_set_video(relay.videoEncoder, obs_get_video());
@@ -185,7 +187,7 @@ bool startRelay() {
     }
 
     bindToObsMedia(relay);
-    learnServerAddresses(relay);
+    noteAttemptTarget(relay);
     relay.socketsBeforeConnect = processSocketIds();
     relay.connecting = true;
     if (!obs_output_start(relay.output)) {
@@ -230,8 +232,8 @@ void shutdownRelay() {
     // Releasing an output waits for its connection attempt: half a minute with a server that accepts and
     // never answers, two minutes with one that drops the connection request. OBS would hang in its exit
     // that long.
-    if (relay.connecting && cutRelayConnectAttempt(relay.socketsBeforeConnect, relay.serverAddresses,
-                                                   relayServerPort(relay.server)) > 0)
+    if (relay.connecting &&
+        cutRelayConnectAttempt(relay.socketsBeforeConnect, relay.attemptAddresses, relay.attemptPort) > 0)
         logMessage(LOG_INFO, "Orvane output: gave up its connection attempt, OBS is closing");
     if (relay.output && obs_output_active(relay.output))
         obs_output_stop(relay.output);

@@ -25,7 +25,9 @@ struct RelayState {
     QString builtSignature;         // settings the pipeline was built from; empty without a pipeline
     bool sharesObsEncoders = false; // the pipeline's encoders are OBS's own stream encoders
     std::vector<quint64> socketsBeforeConnect; // the process's sockets when the last start began
-    QList<QHostAddress> serverAddresses;       // where the server's host name leads, once known
+    QString attemptHost;                       // the server host and port of the last start
+    quint16 attemptPort = 0;
+    QList<QHostAddress> attemptAddresses; // where that host leads, once known
 
     // Status.
     bool wanted = false; // should be running now: arms the retry

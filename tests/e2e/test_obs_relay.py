@@ -106,6 +106,9 @@ class ObsRelay(StreamingCase):
         self.nginx.restart()
         self.nginx.wait_for_flowing(["obsmain"], timeout=60)
         wait_until(lambda: connecting_to(("127.0.0.2", self.nginx.rtmp_port)), what="the relay's connection attempt")
+        # The streamer points the relay elsewhere meanwhile: the attempt still waits on the first server.
+        Bridge(self.obs.dock_port()).call("POST", "relay", {"enabled": True, "key": "relaykey", "bitrate": 1500,
+                                                            "server": "rtmp://127.0.0.1:%d/live" % closed_port()})
         self.end_stream_before_closing()
 
         closing = time.monotonic()
