@@ -3,6 +3,7 @@
 #include "core/ModuleVersion.h"
 #include "dock/DockPanel.h"
 #include "module/Lifecycle.h"
+#include "module/SigintDeferral.h"
 #include "relay/Relay.h"
 
 #include <obs-frontend-api.h>
@@ -45,6 +46,7 @@ MODULE_EXPORT bool obs_module_load(void) {
     loadRelaySettings();
     createDockPlaceholder();
     registerFrontendCallback();
+    deferSigintToMainLoop();
     logMessage(LOG_INFO, "loaded (version %s)", kModuleVersion);
     return true;
 }

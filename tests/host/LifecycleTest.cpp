@@ -3,10 +3,12 @@
 #include "support/HttpPeer.h"
 #include "support/RawClient.h"
 
+#include <QMainWindow>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <algorithm>
+#include <csignal>
 #include <memory>
 #include <vector>
 
@@ -160,4 +162,38 @@ TEST_F(LifecycleRun, ExitRaisedInsideARequestsAnswerFreesNothingUnderIt) {
     obs_module_unload(); // what exit only stopped is freed here, with nothing of the module on the stack
     startNextFrontendRun();
     obs_module_load();
+}
+
+namespace {
+int obsHandlerCalls = 0;
+void obsStyleHandler(int) {
+    ++obsHandlerCalls;
+}
+} // namespace
+
+// OBS before 29.1 closes from inside its SIGINT handler; the module hands the signal to the main loop
+// instead, and gives OBS its handler back at exit.
+TEST_F(LifecycleRun, SigintClosesObsFromTheMainLoopInObsBefore291) {
+    if (obs_get_version() >= MAKE_SEMANTIC_VERSION(29, 1, 0))
+        GTEST_SKIP() << "this libobs hands SIGINT to its main loop itself";
+    struct sigaction obsHandler = {};
+    obsHandler.sa_handler = obsStyleHandler;
+    sigaction(SIGINT, &obsHandler, nullptr);
+    emitFrontendEvent(
+        OBS_FRONTEND_EVENT_EXIT); // OBS's next run, its handler in place before the module loads
+    obs_module_unload();
+    startNextFrontendRun();
+    obs_module_load();
+    QMainWindow *window = frontendMainWindow();
+    window->show();
+
+    raise(SIGINT);
+    EXPECT_EQ(obsHandlerCalls, 0);
+    EXPECT_TRUE(window->isVisible()) << "closed inside the signal handler";
+    EXPECT_TRUE(waitUntil([&] { return !window->isVisible(); }, 3000));
+
+    emitFrontendEvent(OBS_FRONTEND_EVENT_EXIT);
+    raise(SIGINT);
+    EXPECT_EQ(obsHandlerCalls, 1) << "OBS's own handler is back after exit";
+    signal(SIGINT, SIG_DFL);
 }

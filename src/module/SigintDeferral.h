@@ -1,0 +1,13 @@
+#pragma once
+
+// OBS 29.0 closes its main window straight from its SIGINT handler, so a Ctrl+C or a `kill -INT` runs OBS's
+// whole exit inside whatever the main thread was doing: a deadlock on a lock the interrupted code held, or
+// a crash in code that finds its objects gone. OBS 29.1 and later hand the signal to the main loop through a
+// socket pair and close from there; in OBS before 29.1 the module does the same for it.
+void deferSigintToMainLoop();
+
+// Gives SIGINT back to OBS's own handler; at the exit event, before the front-end goes.
+void restoreObsSigint();
+
+// Whether SIGINT is handed to the main loop now.
+bool sigintIsDeferred();
