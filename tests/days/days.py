@@ -408,6 +408,10 @@ class Day:
             self.log("  %-18s %5.1f s  streaming=%s relay=%s/%s%s cloud=%s" % (
                 action, time.monotonic() - began, self.model.streaming, self.model.relay["enabled"],
                 self.model.relay["server"], "" if self.model.relay_server_up else "(down)", self.world.cloud.mode))
+        if self.model.streaming and not self.close_while_streaming:
+            self.done.append("stop_stream")
+            self.run_action("stop_stream", 0)
+            self.check()
         self.done.append("close")
         self.close_obs("window")
 
