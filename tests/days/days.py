@@ -464,6 +464,9 @@ def run_day(world, seed, args, with_module=True):
                 failed.log_tail += "\nthe bridge's relay then: %s" % day.state().get("relay")
         except (Fault, OSError):
             pass
+        pid = day.obs.obs_pid() if day.obs.process and day.obs.process.poll() is None else None
+        if pid and failed.kind not in ("hang", "crash"):  # those carry their own
+            failed.log_tail += "\nevery thread of OBS then:\n" + gdb_backtrace(["-p", str(pid)])
     day.stop_tabs(report=False)
     if day.websocket:
         day.websocket.close()
