@@ -272,6 +272,10 @@ class Day:
             world.main.process.wait()
             time.sleep(1 + 2 * argument)
             world.main.start()
+            # OBS reconnects, or gives up when its retry came while the server was still away: what it did
+            # is what the day goes on with (so a day with a blip may not replay exactly).
+            time.sleep(5)
+            model.streaming = self.websocket.request("GetStreamStatus")["outputActive"]
         elif action in ("relay_on", "relay_off", "relay_server", "relay_bitrate"):
             if action == "relay_server":
                 model.relay["server"] = self.pick(sorted(world.relay_targets.urls), argument)
@@ -361,7 +365,10 @@ class Day:
                           and self.websocket.request("GetStreamStatus"), 20, "OBS's stream to follow the day",
                           kind="obs")
         if self.model.streaming and not stream["outputReconnecting"]:
-            self.world.main.wait_for_flowing(["obsmain"], timeout=30)
+            try:
+                self.world.main.wait_for_flowing(["obsmain"], timeout=30)
+            except AssertionError as failure:
+                raise Fault("obs", "OBS's stream did not reach its server: %s" % failure)
         if not self.with_module:
             return
         wait_for(self.state_mismatch_gone, 10, "the bridge's state to agree with obs-websocket", kind="state")
