@@ -1,5 +1,4 @@
 #include "module/Lifecycle.h"
-#include "module/SigintDeferral.h"
 
 #include "bridge/BridgeActions.h"
 #include "bridge/StreamTracker.h"
@@ -71,7 +70,6 @@ void shutDown() {
 // Since OBS 30 the front-end API is gone once the exit event has been delivered, before modules
 // unload: everything that needs it ends here, the event callback included.
 void finishWithFrontend() {
-    restoreObsSigint();
     shutDown();
     if (callbackRegistered)
         obs_frontend_remove_event_callback(onFrontendEvent, nullptr);

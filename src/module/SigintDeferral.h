@@ -6,7 +6,7 @@
 // socket pair and close from there; in OBS before 29.1 the module does the same for it.
 void deferSigintToMainLoop();
 
-// Gives SIGINT back to OBS's own handler; at the exit event, before the front-end goes.
+// Gives SIGINT back to OBS's own handler; at unload, so that a Ctrl+C during OBS's exit is safe too.
 void restoreObsSigint();
 
 // Whether SIGINT is handed to the main loop now.

@@ -23,6 +23,13 @@ static unsigned long windowPid(Display *display, Window window, Atom pidAtom) {
     return pid;
 }
 
+/* A window can go between listing and asking (Qt WebEngine's come and go): that is no reason to fail. */
+static int ignoreError(Display *display, XErrorEvent *error) {
+    (void)display;
+    (void)error;
+    return 0;
+}
+
 int main(int argc, char **argv) {
     if (argc != 2)
         return 2;
@@ -30,6 +37,7 @@ int main(int argc, char **argv) {
     Display *display = XOpenDisplay(NULL);
     if (!display)
         return 3;
+    XSetErrorHandler(ignoreError);
     const Atom pidAtom = XInternAtom(display, "_NET_WM_PID", False);
     const Atom protocols = XInternAtom(display, "WM_PROTOCOLS", False);
     const Atom deleteWindow = XInternAtom(display, "WM_DELETE_WINDOW", False);
