@@ -117,7 +117,7 @@ sanitized_days() {
     (cd "$root/tests/days" && ORVANE_BUILD_DIR="$root/build/qt5-asan" \
       ORVANE_CLOSE_WINDOW="$root/build/qt5/tests/orvane_close_window" \
       ORVANE_E2E_OBS_WRAPPER="env LD_PRELOAD=$(gcc -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0" \
-      python3 days.py --days 2 --actions 20)
+      python3 days.py --days 2 --actions 20 --first-seed 100)
 }
 step "days sanitizers" sanitized_days
 
