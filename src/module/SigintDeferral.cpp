@@ -61,14 +61,7 @@ void restoreObsSigint() {
     close(signalPipe[1]);
     signalPipe[0] = signalPipe[1] = -1;
 }
-
-bool sigintIsDeferred() {
-    return bool(signalArrived);
-}
 #else
 void deferSigintToMainLoop() {}
 void restoreObsSigint() {}
-bool sigintIsDeferred() {
-    return false;
-}
 #endif

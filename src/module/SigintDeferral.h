@@ -8,6 +8,3 @@ void deferSigintToMainLoop();
 
 // Gives SIGINT back to OBS's own handler; at unload, so that a Ctrl+C during OBS's exit is safe too.
 void restoreObsSigint();
-
-// Whether SIGINT is handed to the main loop now.
-bool sigintIsDeferred();

@@ -89,8 +89,8 @@ void bindToObsMedia(RelayState &relay) {
         obs_encoder_set_video(relay.videoEncoder, obs_get_video());
         obs_encoder_set_audio(relay.audioEncoder, obs_get_audio());
     }
-#if LIBOBS_API_MAJOR_VER <                                                                                   \
-    30 // later libobs takes an encoded output's media from its encoders alone, and says so
+    // Later libobs takes an encoded output's media from its encoders alone, and warns when given any.
+#if LIBOBS_API_MAJOR_VER < 30
     obs_output_set_media(relay.output, obs_get_video(), obs_get_audio());
 #endif
 }
