@@ -53,6 +53,12 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 echo "Building the Orvane plug-in needs these packages: ${missing[*]}" >&2
+# A Debian installed with a root password has no sudo.
+if [ -n "$sudo" ] && ! command -v sudo >/dev/null 2>&1; then
+  echo "This system has no sudo: install them as root with  su -c 'apt-get install ${missing[*]}'  then run" \
+    "this again." >&2
+  exit 1
+fi
 if ! $assume_yes; then
   if [ ! -t 0 ]; then
     echo "Run this again with --yes to install them${sudo:+ with sudo}, or install them yourself." >&2
@@ -72,4 +78,5 @@ if [ "${#unknown[@]}" -gt 0 ]; then
     "by hand, then run this again." >&2
   exit 1
 fi
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# sudo resets the environment: the non-interactive mode goes through env.
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
