@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The HTTP peer the module is measured against: nginx (one worker, as the module has one thread) serving the
 module's own bytes, beside the RTMP application the streams go to."""
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """CPU time and proportional memory of a process and everything below it, from /proc."""
 import os
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The module measured against peers, side by side in one run, and printed as a table of ratios.
 
 Starts what it needs: two OBS 29 under Xvfb (one with the module, one without), nginx (HTTP and RTMP), the

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """A streamer's long day: OBS live with the relay, the dock page polling in the module's web view, for MINUTES.
 
 Samples once a minute the memory of OBS and of its helper processes (the web view's: private memory of each,

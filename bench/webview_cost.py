@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """What the dock's own web view costs: OBS with the module showing the dock page in its web view, beside
 OBS without the module, both running at the same time on this machine. Prints memory (PSS of OBS and its
 Qt WebEngine helpers) and CPU over the same idle window, and their ratio.

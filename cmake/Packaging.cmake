@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The Debian package (CPack's DEB generator), for an OBS that uses the system plug-in folders:
 #   cmake -S . -B build/package -DORVANE_INSTALL_LAYOUT=system -DCMAKE_INSTALL_PREFIX=/usr ... && cpack
 # scripts/package.sh does this. It depends on the OBS major version it was built for and recommends the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The Qt major version that the installed obs program links against (a plug-in must use the Qt of the
 # OBS that loads it); empty when there is no obs to ask.
 function(orvane_obs_qt_major out_var)

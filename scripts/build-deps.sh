@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs what building the module needs for an OBS that uses Qt QT_MAJOR, and nothing else: the compiler,
 # CMake, libobs's headers and the Qt base and WebEngine development packages. Says what it will install and
 # asks first (--yes: don't ask). Knows Debian 12 "bookworm", Debian 13 "trixie", Debian sid and systems

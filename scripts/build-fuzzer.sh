@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the request fuzzer (clang, libFuzzer, ASan, UBSan) into build/fuzz and prints its path.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the module with one of the CMake presets (warnings as errors) and prints its build folder.
 #   scripts/build.sh qt5-obs29|qt6|asan|qt5-asan [extra CMake configure arguments]
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Fails when a source folder includes a folder above it.
 
 The folders under src/ form layers, lowest first: a file may include its own folder and any folder

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Makes or reuses a Debian root of SUITE with that release's OBS, and prints its path.
 #   scripts/debian-root.sh SUITE [--obs-only] [--remove]      SUITE: bookworm, trixie or sid
 # Full roots hold the build and test packages too; --obs-only roots hold OBS and what runs it, as a

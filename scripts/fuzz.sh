@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Fuzzes the request parser and the router's admission decision for N minutes (default 10), starting
 # from the checked-in seed corpus; new inputs go to build/fuzz/corpus, findings to build/fuzz/findings.
 # Usage: scripts/fuzz.sh [MINUTES]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs COMMAND inside the Debian root ROOT, with /proc, /sys, /dev, /dev/pts and /dev/shm mounted for the
 # run (and the project, at the same path as outside, when BIND_PROJECT=1), and always unmounted again: also
 # when the command fails or is interrupted.

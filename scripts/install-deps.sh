@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the test lab on Debian 12 (the packages the tests, benchmarks and the demo need beyond building),
 # only those that are missing, after the build packages for both Qt flavours. For developers and CI; a
 # streamer's install needs only scripts/build-deps.sh.

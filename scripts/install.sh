@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the Orvane dock for the current user into any OBS on Linux, built for the Qt of the installed
 # OBS:  ~/.config/obs-studio/plugins/orvane/
 #   scripts/install.sh               build and install (or update)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Prepares a scratch HOME in which OBS starts without its first-run wizard, with the module built in
 # BUILD_DIR installed as a per-user plug-in (none when BUILD_DIR is empty).
 # Usage: obs-home.sh HOME_DIR BUILD_DIR [LAST_VERSION]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Unpacks the OBS header tarballs of a folder (ORVANE_OBS_HOSTS, or $1) into build/obs-hosts, once per tarball,
 # and prints that folder. The tarballs are obs-headers-<version>.tar.xz: libobs/ and frontend/api/ of that
 # release, with obsconfig.h beside libobs/obs.h.

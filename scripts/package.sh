@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the Debian package for a Debian release's OBS (its Qt and its system plug-in folders) and prints
 # the .deb's path last.
 #   scripts/package.sh [--suite bookworm|trixie|sid]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs OBS with the module on local defaults: builds it, installs it into a scratch OBS configuration
 # (.scratch/obs-home), starts OBS (under Xvfb when there is no display) and prints the dock page URL.
 set -euo pipefail

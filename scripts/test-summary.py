@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Prints one summary of a test run: every step and every test by name, then the closing count.
 
 Reads RESULTS/steps (lines "NAME passed|failed|skipped ...") and the ctest JUnit reports RESULTS/*.xml.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs every test suite, under Xvfb, and ends with one summary of what passed, failed and was skipped.
 # A failing suite does not stop the others. Suites:
 #   layers        no source folder includes a folder above it (scripts/check-layers.py)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What looking up the account of each connection's far end costs the server: state and refused requests,
 // each on a new connection, with the lookup and without it, in turns in the same run. Prints one line a
 // kind for bench/run.py: "account check <kind>: <with>/s <without>/s".

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What one request and one tick cost OBS's main thread, in instructions. Run under
 // valgrind --tool=callgrind --collect-atstart=no --separate-threads=yes (bench/run.py does): each phase is
 // collected alone and dumped under its name; thread 1 is the main thread. Without valgrind it only runs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
 // Set by the build (ORVANE_DEFAULT_CLOUD_URL); "ORVANE_CLOUD_URL" overrides it at run time.

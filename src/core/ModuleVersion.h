@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
 // The plug-in's own version: load log line, user agent, page config, relay client tag.

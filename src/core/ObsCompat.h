@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
 // The few libobs calls that differ between the OBS versions the module supports (29.0 to 32).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "dock/DockBrowser.h"
 
 #include "core/ModuleHandle.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
 // The part of obs-browser's public panel interface this module uses. obs-browser is found at run time,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
 // OBS 29.0 closes its main window straight from its SIGINT handler, so a Ctrl+C or a `kill -INT` runs OBS's

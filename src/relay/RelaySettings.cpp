@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "core/ModuleConfigPath.h"
 #include "core/SettingsFile.h"
 #include "relay/Relay.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "relay/SharedEncoders.h"
 
 #include "core/ObsCompat.h"

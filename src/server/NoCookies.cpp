@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "server/NoCookies.h"
 
 QList<QNetworkCookie> NoCookies::cookiesForUrl(const QUrl &) const {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // orvane-webview: the dock page in a Qt WebEngine view, for OBS builds without obs-browser. The module
 // opens this library at run time and uses it through the same panel interface as obs-browser's.
 #include "dock/QCefInterface.h"

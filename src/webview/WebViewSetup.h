@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
 // Makes Qt WebEngine safe to start inside OBS: sandbox as root, software scene graph, and (Qt 6) the

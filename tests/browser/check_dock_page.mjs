@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Opens the dock page served by the module in Debian's Chromium, as the dock's browser would, signs in
 // through the cloud's link flow and prints what the page saw as JSON. Usage: node check_dock_page.mjs DOCK_URL CLOUD_URL
 import { chromium } from "playwright-core";

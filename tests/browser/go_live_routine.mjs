@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A streamer's whole routine through the reference dock page only, in Debian's Chromium at the dock's
 // size: sign in, fix what the checks show, set a destination and a relay, go live, watch the figures, stop.
 // Prints what it saw as JSON; screenshots of each step go to ARTIFACTS.

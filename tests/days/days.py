@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Random streamer days against the real OBS with the module: a seeded sequence of what streamers do, each
 action followed by checks against ground truth (obs-websocket, nginx, the files on disk), every close of OBS
 timed and the next start watched for an unclean-shutdown report.

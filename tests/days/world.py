@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """What a streamer's day runs against: the RTMP servers, a cloud that can fail, and an OBS home with two
 profiles (simple and advanced output) and two scene collections."""
 import json

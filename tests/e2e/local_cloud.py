@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The development cloud of tools/local-cloud, started on a free loopback port for a test."""
 import os
 import subprocess

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """nginx with its RTMP module on free loopback ports: the RTMP server the streams go to."""
 import json
 import os

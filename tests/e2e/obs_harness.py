@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Runs the real OBS with the installed module in a scratch HOME, under xvfb-run, and talks to it."""
 import http.client
 import json

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """A small obs-websocket 5 client (no authentication): OBS's own view, as an independent witness."""
 import base64
 import json

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Screenshots of the Xvfb screen an OBS runs on: taken with xwd, read without any imaging library."""
 import os
 import struct

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """A test case with a fresh nginx-rtmp and an OBS (cloud unreachable) beside it."""
 import unittest
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The bridge in the real OBS, watched from outside: obs-websocket, nginx and the profile files."""
 import configparser
 import json

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Where the Orvane dock sits in the real OBS: on the right on the first run, and where OBS put it back on the
 next, seen in what OBS saves and on the screen."""
 import base64

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The dock page from the module in the real OBS, opened in Chromium, signing in through the local cloud."""
 import json
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The dock page inside the dock, in an OBS without obs-browser: the module's own web view shows it, the page
 reaches the cloud through the module, and OBS closes cleanly with it, run after run. Runs as the user CI runs
 as (root on these machines), with nothing set in the environment by the test."""

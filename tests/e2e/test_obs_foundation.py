@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The module in the real OBS: it loads, serves on loopback with the designed refusals, and leaves cleanly."""
 import os
 import shutil

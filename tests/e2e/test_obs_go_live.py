@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The go-live routine end to end: a streamer runs it through the reference dock page only, in Chromium,
 against real OBS 29, the local cloud and nginx-rtmp. Screenshots of every step are kept as test artefacts."""
 import json

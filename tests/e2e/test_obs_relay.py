@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """The relay in the real OBS: OBS's own stream and the relay both reach a real RTMP server."""
 import json
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """Installing as a streamer does: the Debian package with apt into OBS's system plug-in folders, and the
 per-user install script; each loads in the release's OBS, and removing it leaves nothing behind.
 Needs the package built (ORVANE_DEB, from scripts/package.sh) and root for apt; the test command runs the

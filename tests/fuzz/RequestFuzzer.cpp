@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Feeds arbitrary bytes to the request parser, as one buffer and as the pieces a connection would
 // see, and judges every complete head the way the server admits requests.
 #include "http/RequestParser.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "host/ModuleRun.h"
 #include "server/Connections.h"
 #include "support/RawClient.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "bridge/StreamTracker.h"
 #include "host/BridgeRun.h"
 #include "support/TestOutput.h"

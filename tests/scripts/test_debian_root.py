@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 """scripts/debian-root.sh never deletes what is mounted into a root, nor a folder it did not make."""
 import os
 import subprocess

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "support/TestFrontend.h"
 
 #include "support/ObsHost.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* Asks OBS to close the way a user does, by its window: sends WM_DELETE_WINDOW to the top-level windows of
  * the given process whose title starts with "OBS". A signal would close OBS from inside its signal handler,
  * which can deadlock OBS on whatever the interrupted code held.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* An empty libobs module file named like the real one, so that the test host gets a real module handle
  * (name, config path, data path) for the module code it links in. */
 #include <obs-module.h>

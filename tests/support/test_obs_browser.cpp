@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A stand-in for OBS's browser plug-in, named "obs-browser" like the real one, and for the module's web
 // view companion: it exports the factories the module looks up and makes plain widgets that remember the
 // page they were asked to show.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "server/Router.h"
 #include "http/HttpRequest.h"
 #include "server/LocalServer.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
 """A small Orvane cloud for development and tests, on a loopback port.
 
 It serves the dock page's files below /web/obs-dock and a small API below /api/: the app-link sign-in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The reference dock page: the whole go-live routine through the module's bridge. Plain script, no build.
 "use strict";
 
