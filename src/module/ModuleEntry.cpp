@@ -39,6 +39,11 @@ MODULE_EXPORT bool obs_module_get_string(const char *key, const char **out) {
     return localeLookup && text_lookup_getstr(localeLookup, key, out);
 }
 
+// The name OBS 32's plug-in manager shows when it has no manifest.json to read.
+MODULE_EXPORT const char *obs_module_name(void) {
+    return "Orvane";
+}
+
 MODULE_EXPORT const char *obs_module_description(void) {
     return "Orvane: check everything, then go live on all your platforms from one dock.";
 }
