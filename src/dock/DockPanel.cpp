@@ -3,6 +3,7 @@
 
 #include "core/Log.h"
 #include "core/ModuleConfigPath.h"
+#include "core/ModuleText.h"
 #include "core/ObsCompat.h"
 #include "core/SettingsFile.h"
 #include "dock/DockBrowser.h"
@@ -17,6 +18,7 @@
 #include <QPushButton>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QVariant>
 #include <memory>
 #include <obs.hpp>
 #include <util/platform.h>
@@ -37,10 +39,10 @@ void showInLabel(const QString &text) {
 
 // Without any browser: the designed text, and a way to the page in the desktop browser.
 void offerDesktopBrowser(const QString &url) {
-    showInLabel(QStringLiteral("The Orvane dock needs OBS's browser, which this OBS doesn't have."));
+    showInLabel(moduleText("Dock.NeedsBrowser"));
     if (!dockPlaceholder || dockPlaceholder->findChild<QPushButton *>(QStringLiteral("openInBrowser")))
         return;
-    auto *open = new QPushButton(QStringLiteral("Open in your browser"), dockPlaceholder);
+    auto *open = new QPushButton(moduleText("Dock.OpenInBrowser"), dockPlaceholder);
     open->setObjectName(QStringLiteral("openInBrowser"));
     QObject::connect(open, &QPushButton::clicked, open, [url] { QDesktopServices::openUrl(QUrl(url)); });
     auto *row = new QHBoxLayout;
@@ -58,9 +60,11 @@ void createDockPlaceholder() {
     dockPlaceholder->setMinimumSize(300, 420);
     dockPlaceholder->setStyleSheet(
         QStringLiteral("#orvaneDock { background: #0e0e13; } QLabel { color: #8a89a0; }"));
+    // The web view companion links no libobs: it finds its menu's text here.
+    dockPlaceholder->setProperty("orvaneReloadText", moduleText("Dock.Reload"));
     auto *layout = new QVBoxLayout(dockPlaceholder);
     layout->setContentsMargins(0, 0, 0, 0);
-    dockLabel = new QLabel(QStringLiteral("Loading Orvane..."));
+    dockLabel = new QLabel(moduleText("Dock.Loading"));
     dockLabel->setAlignment(Qt::AlignCenter);
     dockLabel->setWordWrap(true);
     layout->addWidget(dockLabel);
@@ -90,7 +94,7 @@ void attachDockBrowser(const QString &url) {
     browserFactory->wait_for_browser_init();
     browserWidget = browserFactory->create_widget(dockPlaceholder, url.toUtf8().toStdString(), nullptr);
     if (!browserWidget) {
-        showInLabel(QStringLiteral("The Orvane dock couldn't open its page."));
+        showInLabel(moduleText("Dock.PageFailed"));
         return;
     }
     if (dockLabel) {

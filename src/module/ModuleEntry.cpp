@@ -39,6 +39,12 @@ MODULE_EXPORT bool obs_module_get_string(const char *key, const char **out) {
     return localeLookup && text_lookup_getstr(localeLookup, key, out);
 }
 
+MODULE_EXPORT const char *obs_module_text(const char *key) {
+    const char *text = key;
+    obs_module_get_string(key, &text);
+    return text;
+}
+
 // The name OBS 32's plug-in manager shows when it has no manifest.json to read.
 MODULE_EXPORT const char *obs_module_name(void) {
     return "Orvane";

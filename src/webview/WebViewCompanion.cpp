@@ -35,7 +35,9 @@ public:
             // Owned by no widget and gone when closed: the dock may go away while the menu is open.
             auto *menu = new QMenu;
             menu->setAttribute(Qt::WA_DeleteOnClose);
-            QAction *reload = menu->addAction(QStringLiteral("Reload"));
+            const QString text =
+                parentWidget() ? parentWidget()->property("orvaneReloadText").toString() : QString();
+            QAction *reload = menu->addAction(text.isEmpty() ? QStringLiteral("Reload") : text);
             QObject::connect(reload, &QAction::triggered, view.data(), &QWebEngineView::reload);
             menu->popup(view->mapToGlobal(at));
         });

@@ -22,6 +22,7 @@
 
 // The module's own export, linked into this test executable.
 extern "C" void obs_module_set_pointer(obs_module_t *module);
+extern "C" void obs_module_set_locale(const char *locale);
 
 namespace {
 std::unique_ptr<QTemporaryDir> scratch;
@@ -67,6 +68,7 @@ public:
             obs_open_module(&module, (moduleDir + "/orvane.so").toUtf8().constData(), ORVANE_TEST_DATA_DIR),
             MODULE_SUCCESS);
         obs_module_set_pointer(module);
+        obs_module_set_locale("en-US");
     }
 
 private:
