@@ -104,7 +104,7 @@ done
 if [ -n "${ORVANE_OBS_HOSTS:-}" ] && headers="$("$root/scripts/obs-hosts.sh")"; then
   step "headers obs-31.1.1" check_headers 31.1.1 "$headers/obs-headers-31.1.1"
 else
-  echo "headers obs-31.1.1 skipped (ORVANE_OBS_HOSTS names no folder with OBS 31's headers; README.md)" \
+  echo "headers obs-31.1.1 skipped (ORVANE_OBS_HOSTS names no folder with OBS 31's headers; docs/contributing.md)" \
     >>"$results/steps"
 fi
 

@@ -116,7 +116,7 @@ class ObsRelay(StreamingCase):
         log_before_close = len(self.obs.log())
         self.assertEqual(self.obs.stop(), 0)
         closed_after = time.monotonic() - closing
-        # The figure for the README: the server would hold OBS's exit 30 s (silent) or 2 minutes (SYNs dropped).
+        # The figure for docs/performance.md: the server would hold OBS's exit 30 s (silent) or 2 minutes (SYNs dropped).
         print("%s: OBS closed %.1f s after it was asked to" % (waiting_server.__name__, closed_after))
         self.assertLess(closed_after, 10)
         self.assertIn("Orvane output: gave up its connection attempt, OBS is closing", self.obs.log())
