@@ -211,6 +211,11 @@ void stopRelay() {
     RelayState &relay = moduleRelay();
     relay.wanted = false;
     settleRelayError(relay);
+    // An attempt that waits on a server that never answers would hold the relay for up to two minutes,
+    // and a start with other settings after it: it is given up now, and its failure is no error.
+    if (relay.connecting &&
+        cutRelayConnectAttempt(relay.socketsBeforeConnect, relay.attemptAddresses, relay.attemptPort) > 0)
+        relay.attemptAbandoned = true;
     if (relay.output)
         obs_output_stop(relay.output);
     relay.sending = false;

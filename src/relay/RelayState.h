@@ -29,6 +29,7 @@ struct RelayState {
     QString attemptHost;                       // the server host and port of the last start
     quint16 attemptPort = 0;
     QList<QHostAddress> attemptAddresses; // where that host leads, once known
+    bool attemptAbandoned = false;        // a stop cut the attempt short: its failure is no error
 
     // Status.
     bool wanted = false; // should be running now: arms the retry

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <obs-frontend-api.h>
+#include <utility>
 
 namespace {
 constexpr qint64 kRetrySpacingMs = 5000;
@@ -50,7 +51,7 @@ void onRelayStop(void *data, calldata_t *calldata) {
         relay->connecting = false;
         relay->sending = false;
         relay->reconnecting = false;
-        if (code == 0)
+        if (std::exchange(relay->attemptAbandoned, false) || code == 0)
             return;
         relay->error = relayStopMessage(code);
         if (!detail.isEmpty())

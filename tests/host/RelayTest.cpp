@@ -10,6 +10,7 @@
 
 #include <QFile>
 #include <QJsonDocument>
+#include <QTcpServer>
 
 namespace {
 const QString kRetrySuffix = QStringLiteral(" Trying again every 5 seconds.");
@@ -415,4 +416,22 @@ TEST_F(RelayRun, RetryIsIdleOnceObsStopsStreaming) {
     relay.lastAttemptMs = 0;
     relayRetryCheck(wallClockMs());
     EXPECT_FALSE(relay.wanted);
+}
+
+// Turned off while it waits on a server that accepts and never answers, the relay gives the attempt up at
+// once, without an error; turned on again with a working server, it goes there without waiting it out.
+TEST_F(RelayRun, TurningOffGivesUpAWaitingAttempt) {
+    QTcpServer silent; // accepts (the kernel does) and never answers
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
+    NginxRtmp nginx;
+    ASSERT_TRUE(nginx.start());
+    updateRelaySettings(true, QStringLiteral("rtmp://127.0.0.1:%1/live").arg(silent.serverPort()), "k", 2500);
+    obsStreamStarts();
+    ASSERT_TRUE(waitUntil([&] { return silent.hasPendingConnections(); }, 10000));
+
+    updateRelaySettings(false, nginx.rtmpUrl(), "relaykey", 2500);
+    EXPECT_TRUE(waitUntil([&] { return !relay.connecting; }, 5000)) << "the attempt was waited out";
+    EXPECT_EQ(relay.error, "");
+    updateRelaySettings(true, nginx.rtmpUrl(), "relaykey", 2500);
+    EXPECT_TRUE(waitUntil([&] { return relay.sending; }, 15000)) << relay.error.toStdString();
 }
