@@ -20,6 +20,12 @@ def project_version():
         return re.search(r"project\(orvane VERSION ([0-9.]+)", cmake.read()).group(1)
 
 
+def package_version():
+    """The changelog's newest version, that the release's name follows (1.0.0+1~deb13)."""
+    with open(os.path.join(ROOT, "debian", "changelog")) as changelog:
+        return re.match(r"obs-orvane \(([^)]+)\)", changelog.readline()).group(1)
+
+
 def scratch_obs():
     """An OBS run whose HOME has no per-user Orvane plug-in."""
     return ObsRun(env={"ORVANE_CLOUD_URL": "http://127.0.0.1:%d" % closed_port()}, install_module=False)
@@ -47,15 +53,17 @@ class DebianPackage(unittest.TestCase):
     def test_package_fields_and_files(self):
         info = subprocess.run(["dpkg-deb", "--info", DEB], capture_output=True, text=True, check=True).stdout
         self.assertRegex(info, r"Package: obs-orvane\n")
-        self.assertRegex(info, r"Version: %s~(deb12|deb13|sid)\n" % re.escape(project_version()))
+        self.assertRegex(info, r"Version: %s~(deb12|deb13|sid)\n" % re.escape(package_version()))
         major = obs_version()[0]
         self.assertIn("Depends: obs-studio (>= %d), obs-studio (<< %d)" % (major, major + 1), info)
-        self.assertRegex(info, r"Recommends: libqt[56]webenginewidgets")
+        self.assertRegex(info, r"Depends: libc6 .*libobs0 ")
+        self.assertRegex(info, r"Recommends: .*libqt[56]webenginewidgets")
         contents = subprocess.run(["dpkg-deb", "--contents", DEB], capture_output=True, text=True,
                                   check=True).stdout
         for path in ("./usr/lib/x86_64-linux-gnu/obs-plugins/orvane.so",
                      "./usr/lib/x86_64-linux-gnu/obs-plugins/orvane/orvane-webview.so",
-                     "./usr/share/obs/obs-plugins/orvane/locale/en-US.ini"):
+                     "./usr/share/obs/obs-plugins/orvane/locale/en-US.ini",
+                     "./usr/share/doc/obs-orvane/copyright"):
             self.assertIn(path, contents)
 
     def test_installs_loads_from_the_system_folder_and_removes_cleanly(self):
