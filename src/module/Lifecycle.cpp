@@ -9,6 +9,7 @@
 #include "core/WallClock.h"
 #include "dock/DockPanel.h"
 #include "relay/Relay.h"
+#include "remote/RemoteControl.h"
 #include "server/LocalServer.h"
 #include "server/RouteDecision.h"
 
@@ -48,6 +49,7 @@ void startUp() {
         attachDockBrowser(dockUrl(localServer->port));
     }
     placeDockOnFirstRun();
+    startRemoteControl([] { return localServer && !localServer->token.isEmpty(); });
 
     if (!tickTimer) {
         tickTimer = std::make_unique<QTimer>();
@@ -58,6 +60,7 @@ void startUp() {
 
 // Ends the module's work; what a caller further up the stack may still use is freed at unload.
 void shutDown() {
+    stopRemoteControl();
     closeDockBrowser();
     stopWatchingStreamOutput();
     if (tickTimer)
@@ -83,6 +86,8 @@ void onFrontendEvent(enum obs_frontend_event event, void *) {
     relayOnFrontendEvent(event);
     if (event == OBS_FRONTEND_EVENT_FINISHED_LOADING)
         startUp();
+    else if (event == OBS_FRONTEND_EVENT_PROFILE_CHANGED)
+        remoteControlOnProfileChange();
     else if (event == OBS_FRONTEND_EVENT_EXIT)
         finishWithFrontend();
 }

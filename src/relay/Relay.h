@@ -38,5 +38,7 @@ void relayRetryCheck(qint64 now);
 // The relay's status for the page: written straight into an answer, or as an object.
 void writeRelayStatus(JsonWriter &json);
 QJsonObject relayStatusJson();
+// Called when the outermost relay call returns, where the status may have changed; nullptr: none.
+void setRelayCallEndHook(void (*hook)());
 void connectRelaySignals(obs_output_t *output, RelayState &relay);
 void disconnectRelaySignals(obs_output_t *output, RelayState &relay);

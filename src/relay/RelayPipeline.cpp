@@ -159,16 +159,28 @@ void releaseRelayPipeline() {
     relay.sharesObsEncoders = false;
 }
 
+namespace {
+void (*relayCallEndHook)() = nullptr;
+} // namespace
+
+void setRelayCallEndHook(void (*hook)()) {
+    relayCallEndHook = hook;
+}
+
 RelayCall::RelayCall() {
     ++moduleRelay().callDepth;
 }
 
 RelayCall::~RelayCall() {
     RelayState &relay = moduleRelay();
-    if (--relay.callDepth == 0 && relay.releaseWhenIdle) {
+    if (--relay.callDepth > 0)
+        return;
+    if (relay.releaseWhenIdle) {
         relay.releaseWhenIdle = false;
         releaseRelayPipeline();
     }
+    if (relayCallEndHook)
+        relayCallEndHook();
 }
 
 bool startRelay() {

@@ -44,6 +44,7 @@ void saveRelaySettings() {
 }
 
 void updateRelaySettings(bool enabled, const QString &server, const QString &key, int bitrate) {
+    const RelayCall call;
     RelayState &relay = moduleRelay();
     const bool wasEnabled = relay.enabled;
     relay.enabled = enabled && !server.isEmpty() && !key.isEmpty();

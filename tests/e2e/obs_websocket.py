@@ -1,15 +1,19 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-"""A small obs-websocket 5 client (no authentication): OBS's own view, as an independent witness."""
+"""A small obs-websocket 5 client: OBS's own view, as an independent witness, and a remote control as Stream Deck
+or a script drives OBS (with a password when the server wants one, subscribed to events when asked)."""
 import base64
+import hashlib
 import json
 import os
 import socket
 import struct
 import time
 
+VENDOR_EVENTS = 1 << 9  # obs-websocket's EventSubscription::Vendors
+
 
 class ObsWebSocket:
-    def __init__(self, port, timeout=10):
+    def __init__(self, port, timeout=10, password=None, events=0):
         deadline = time.monotonic() + timeout
         while True:
             try:
@@ -19,6 +23,7 @@ class ObsWebSocket:
                 if time.monotonic() > deadline:
                     raise
                 time.sleep(0.25)
+        self.timeout = timeout
         key = base64.b64encode(os.urandom(16)).decode()
         self.sock.sendall(("GET / HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                            "Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n"
@@ -30,10 +35,17 @@ class ObsWebSocket:
             raise AssertionError("obs-websocket refused the upgrade: %r" % head)
         hello = self._receive()
         assert hello["op"] == 0, hello
-        self._send({"op": 1, "d": {"rpcVersion": 1}})
+        identify = {"rpcVersion": 1, "eventSubscriptions": events}
+        challenge = hello["d"].get("authentication")
+        if challenge:
+            secret = base64.b64encode(hashlib.sha256((password + challenge["salt"]).encode()).digest())
+            identify["authentication"] = base64.b64encode(
+                hashlib.sha256(secret + challenge["challenge"].encode()).digest()).decode()
+        self._send({"op": 1, "d": identify})
         identified = self._receive()
         assert identified["op"] == 2, identified
         self._next_id = 0
+        self.events = []  # (vendor, type, data) of vendor events, in order
 
     def request(self, request_type, data=None):
         self._next_id += 1
@@ -41,11 +53,42 @@ class ObsWebSocket:
         self._send({"op": 6, "d": {"requestType": request_type, "requestId": request_id, "requestData": data or {}}})
         while True:
             message = self._receive()
+            self._keep_event(message)
             if message["op"] == 7 and message["d"]["requestId"] == request_id:
                 status = message["d"]["requestStatus"]
                 if not status["result"]:
                     raise AssertionError("%s failed: %s" % (request_type, status))
                 return message["d"].get("responseData", {})
+
+    def vendor_request(self, request_type, data=None, vendor="orvane"):
+        call = {"vendorName": vendor, "requestType": request_type}
+        if data:  # obs-websocket 5.1 refuses an empty one
+            call["requestData"] = data
+        answer = self.request("CallVendorRequest", call)
+        return answer["responseData"]
+
+    def wait_for_vendor_event(self, event_type, condition, timeout=30):
+        """The first vendor event of that type, kept or still to come, whose data meets the condition."""
+        deadline = time.monotonic() + timeout
+        while True:
+            for _, kept_type, data in self.events:
+                if kept_type == event_type and condition(data):
+                    return data
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise AssertionError("no %s event as wanted within %ss; seen: %s" % (event_type, timeout, self.events))
+            self.sock.settimeout(remaining)
+            try:
+                self._keep_event(self._receive())
+            except socket.timeout:
+                pass
+            finally:
+                self.sock.settimeout(self.timeout)
+
+    def _keep_event(self, message):
+        if message["op"] == 5 and message["d"]["eventType"] == "VendorEvent":
+            event = message["d"]["eventData"]
+            self.events.append((event["vendorName"], event["eventType"], event["eventData"]))
 
     def close(self):
         self.sock.close()
@@ -85,8 +128,11 @@ class ObsWebSocket:
                 return json.loads(payload)
 
 
-def enable_obs_websocket(config_dir, port):
-    """obs-websocket 5.1 keeps its settings in OBS's global.ini: enabled on port, no password, no first run."""
+def enable_obs_websocket(config_dir, port, password=None):
+    """obs-websocket 5.1 keeps its settings in OBS's global.ini (later ones take them from there): enabled on
+    port, with the password if given, no first run."""
     with open(os.path.join(config_dir, "global.ini"), "a") as global_ini:
         global_ini.write("\n[OBSWebSocket]\nFirstLoad=false\nServerEnabled=true\nServerPort=%d\n"
-                         "AlertsEnabled=false\nAuthRequired=false\n" % port)
+                         "AlertsEnabled=false\nAuthRequired=%s\n" % (port, "true" if password else "false"))
+        if password:
+            global_ini.write("ServerPassword=%s\n" % password)

@@ -37,14 +37,6 @@ class ObsRelay(StreamingCase):
             json.dump({"rate_control": "CBR", "bitrate": bitrate, "keyint_sec": keyint_sec, "preset": "ultrafast"},
                       encoder)
 
-    def end_stream_before_closing(self):
-        """Where OBS can't close cleanly while it streams, its stream ends first: through the bridge, as the
-        dock page ends it. The relay must end with it."""
-        if closes_cleanly_while_streaming():
-            return
-        Bridge(self.obs.dock_port()).call("POST", "stop")
-        wait_until(lambda: not self.nginx.bytes_in(), what="both streams to end")
-
     def test_relay_streams_beside_obs_and_ends_with_it(self):
         self.obs.start("--startstreaming")
         self.obs.wait_for_log(r"\[orvane\] Orvane output: sending with x264 \(CPU\)")

@@ -1,0 +1,106 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+"""The relay driven from outside the dock, as Stream Deck, Companion or a script drive it: obs-websocket's vendor
+"orvane" (with obs-websocket's password on) and OBS's hotkeys."""
+import json
+import os
+import subprocess
+import time
+import unittest
+
+from obs_harness import free_port_in_range, has_obs_plugin, wait_until
+from obs_websocket import VENDOR_EVENTS, ObsWebSocket, enable_obs_websocket
+from streaming_case import StreamingCase
+
+PASSWORD = "stream-deck-secret"
+# A key as OBS's Settings > Hotkeys stores it in the profile.
+BOUND_KEY = {"control": True, "shift": True, "key": "OBS_KEY_F9"}
+
+
+@unittest.skipUnless(has_obs_plugin("obs-websocket"), "this OBS has no obs-websocket")
+class RemoteControl(StreamingCase):
+    def setUp(self):
+        super().setUp()
+        self.websocket_port = free_port_in_range(20000, 30000)
+        enable_obs_websocket(self.obs.config_dir, self.websocket_port, PASSWORD)
+        profile = os.path.join(self.obs.config_dir, "basic", "profiles", "Untitled")
+        with open(os.path.join(profile, "service.json"), "w") as service:
+            json.dump({"type": "rtmp_custom", "settings": {"server": self.nginx.rtmp_url, "key": "obsmain"}}, service)
+        with open(os.path.join(profile, "basic.ini"), "a") as ini:
+            ini.write("\n[Hotkeys]\norvane.relay.on=%s\n" % json.dumps({"bindings": [BOUND_KEY]}))
+        os.makedirs(self.obs.plugin_config(), exist_ok=True)
+        with open(self.obs.plugin_config("relay.json"), "w") as relay:
+            json.dump({"enabled": False, "server": self.nginx.rtmp_url, "key": "relaykey", "bitrate": 1500}, relay)
+
+    def start_streaming(self):
+        self.obs.start("--startstreaming")
+        self.nginx.wait_for_flowing(["obsmain"])
+        client = ObsWebSocket(self.websocket_port, timeout=30, password=PASSWORD, events=VENDOR_EVENTS)
+        self.addCleanup(client.close)
+        return client
+
+    def relay_flows(self, flowing):
+        wait_until(lambda: ("relaykey" in self.nginx.bytes_in()) == flowing, what="the relay to reach nginx: %s" % flowing)
+
+    def close_obs(self):
+        self.end_stream_before_closing()
+        self.assertEqual(self.obs.stop(), 0)
+
+    def test_vendor_requests_read_and_switch_the_relay_and_its_events_follow(self):
+        client = self.start_streaming()
+        status = client.vendor_request("GetStatus")
+        self.assertEqual(status["signedIn"], False)
+        self.assertEqual({name: status["relay"][name] for name in ("enabled", "key", "server", "bitrate", "sending")},
+                         {"enabled": False, "key": "••••ykey", "server": self.nginx.rtmp_url, "bitrate": 1500,
+                          "sending": False})
+
+        # What is not sent keeps its value: the server and key stored before.
+        self.assertEqual(client.vendor_request("SetRelay", {"enabled": True})["enabled"], True)
+        client.wait_for_vendor_event("RelayStatusChanged", lambda relay: relay["connecting"])
+        client.wait_for_vendor_event("RelayStatusChanged", lambda relay: relay["sending"])
+        self.relay_flows(True)
+        changed = client.vendor_request("SetRelay", {"bitrate": 2500})
+        self.assertEqual((changed["bitrate"], changed["enabled"]), (2500, True))
+        with open(self.obs.plugin_config("relay.json")) as stored:
+            self.assertEqual(json.load(stored)["bitrate"], 2500)
+        # Once per change, not once a second.
+        time.sleep(3)
+        sending = [data for _, kind, data in client.events if kind == "RelayStatusChanged" and data["sending"]]
+        self.assertEqual(len(sending), 2, sending)  # sending, then the new bitrate
+
+        client.vendor_request("SetRelay", {"enabled": False})
+        self.relay_flows(False)
+        client.vendor_request("SetRelay", {"enabled": True, "server": "rtmp://"})
+        failed = client.wait_for_vendor_event("RelayStatusChanged", lambda relay: relay["error"])
+        self.assertTrue(failed["error"].startswith("The Orvane address is wrong."), failed)
+        self.assertEqual(client.vendor_request("GetStatus")["relay"]["error"], failed["error"])
+        self.assertNotIn("relaykey", json.dumps(client.events))
+        self.close_obs()
+
+    def test_hotkeys_switch_the_relay_and_a_bound_key_works_after_a_restart(self):
+        client = self.start_streaming()
+        client.request("TriggerHotkeyByName", {"hotkeyName": "orvane.relay.on"})
+        self.relay_flows(True)
+        client.request("TriggerHotkeyByName", {"hotkeyName": "orvane.relay.off"})
+        self.relay_flows(False)
+        client.request("TriggerHotkeyByName", {"hotkeyName": "orvane.relay.on"})
+        self.relay_flows(True)
+        client.request("TriggerHotkeyByName", {"hotkeyName": "orvane.relay.off"})
+        self.relay_flows(False)
+        self.close_obs()
+
+        # OBS rewrote the profile at exit; the key bound there still turns the relay on.
+        self.start_streaming()
+        self.press_keys("ctrl+shift+F9")
+        self.relay_flows(True)
+        self.close_obs()
+
+    def press_keys(self, keys):
+        """Holds the keys on OBS's X display long enough for OBS's hotkey thread to see them."""
+        with open("/proc/%d/environ" % self.obs.obs_pid(), "rb") as environ:
+            pairs = dict(item.split(b"=", 1) for item in environ.read().split(b"\0") if b"=" in item)
+        env = dict(os.environ, DISPLAY=pairs[b"DISPLAY"].decode(), XAUTHORITY=pairs.get(b"XAUTHORITY", b"").decode())
+        subprocess.run(["xdotool", "keydown", keys, "sleep", "0.5", "keyup", keys], env=env, check=True)
+
+
+if __name__ == "__main__":
+    unittest.main()
