@@ -18,8 +18,6 @@ packages=(
   # Roots of Debian 13 and sid with their own OBS (scripts/debian-root.sh).
   debootstrap
   chromium x11-apps
-  # Presses OBS hotkeys on the test display.
-  xdotool
   # The Debian package is built with Debian's own tools and checked by lintian.
   debhelper lintian
   # Reads the module's words off the screen in another language.

@@ -85,6 +85,13 @@ class ObsWebSocket:
             finally:
                 self.sock.settimeout(self.timeout)
 
+    def keep_events_for(self, seconds):
+        """Takes in the events that come within that time."""
+        try:
+            self.wait_for_vendor_event(None, lambda data: False, timeout=seconds)
+        except AssertionError:
+            pass
+
     def _keep_event(self, message):
         if message["op"] == 5 and message["d"]["eventType"] == "VendorEvent":
             event = message["d"]["eventData"]
