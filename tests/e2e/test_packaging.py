@@ -55,7 +55,7 @@ class DebianPackage(unittest.TestCase):
         self.assertRegex(info, r"Package: obs-orvane\n")
         self.assertRegex(info, r"Version: %s~(deb12|deb13|sid)\n" % re.escape(package_version()))
         major = obs_version()[0]
-        self.assertRegex(info, r"Depends: libc6 .*libobs0 .*obs-studio \(>= %d\), obs-studio \(<< %d\)\n"
+        self.assertRegex(info, r"Depends: libc6 .*libobs0(t64)? .*obs-studio \(>= %d\), obs-studio \(<< %d\)\n"
                          % (major, major + 1))
         self.assertRegex(info, r"Recommends: .*libqt[56]webenginewidgets")
         contents = subprocess.run(["dpkg-deb", "--contents", DEB], capture_output=True, text=True,
