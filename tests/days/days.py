@@ -69,6 +69,7 @@ class Model:
         self.collection = "Untitled"
         self.signed_in = False
         self.tabs = 0
+        self.relay_stored = False  # the module holds the relay's server and key: a hotkey can turn it on
 
 
 class Day:
@@ -288,11 +289,7 @@ class Day:
                 model.relay_target = model.relay["server"]
             elif model.relay_target != "good" or not model.relay_server_up:
                 model.relay_target = None
-            status, answer = self.call("POST", "/bridge/relay", {
-                "enabled": model.relay["enabled"], "server": world.relay_targets.urls[model.relay["server"]],
-                "key": "relaykey", "bitrate": model.relay["bitrate"]})
-            if status != 200:
-                raise Fault("bridge", "the relay action answered %d %s" % (status, answer))
+            self.set_relay(action, int(argument * 1000) % 3)
         elif action == "relay_server_down":
             world.relay.process.kill()
             world.relay.process.wait()
@@ -337,6 +334,29 @@ class Day:
             if model.tabs:
                 self.start_tabs(model.tabs)
             model.video = self.read_video()
+
+    def set_relay(self, action, route):
+        """As the page does (the bridge), as a Stream Deck does (obs-websocket's vendor "orvane"), or, for on
+        and off once the module holds a server and key, by OBS's hotkeys."""
+        model = self.model
+        if route == 2 and action in ("relay_on", "relay_off") and model.relay_stored:
+            self.websocket.request("TriggerHotkeyByName", {"hotkeyName": "orvane." + action.replace("_", ".")})
+            return
+        fields = {"enabled": model.relay["enabled"], "server": self.world.relay_targets.urls[model.relay["server"]],
+                  "key": "relaykey", "bitrate": model.relay["bitrate"]}
+        model.relay_stored = True
+        if route == 0:
+            status, answer = self.call("POST", "/bridge/relay", fields)
+            if status != 200:
+                raise Fault("bridge", "the relay action answered %d %s" % (status, answer))
+            return
+        began = time.monotonic()
+        answer = self.websocket.request("CallVendorRequest", {"vendorName": "orvane", "requestType": "SetRelay",
+                                                              "requestData": fields})["responseData"]
+        took = time.monotonic() - began
+        self.check_no_token(json.dumps(answer).encode())
+        if took > BRIDGE_ANSWER_LIMIT_S or answer.get("enabled") != (fields["enabled"] and bool(fields["server"])):
+            raise Fault("vendor", "SetRelay took %.2f s and answered %s" % (took, answer))
 
     def sign_in(self):
         """The page's link flow through the module; the link is confirmed at the cloud, as by the streamer."""
