@@ -13,7 +13,6 @@
 
 namespace {
 const char *const kVendorName = "orvane";
-const char *const kRequestTypes[] = {"GetStatus", "SetRelay"};
 
 bool (*isSignedIn)() = nullptr;
 QJsonObject lastReportedRelay;
@@ -43,6 +42,12 @@ void answerSetRelay(obs_data_t *request, obs_data_t *response, void *) {
            }));
 }
 
+struct VendorRequest {
+    const char *type;
+    VendorRequestHandler handler;
+};
+const VendorRequest kVendorRequests[] = {{"GetStatus", answerGetStatus}, {"SetRelay", answerSetRelay}};
+
 // Once per change, when the relay call that made it has returned.
 void reportRelayStatusChange() {
     QJsonObject relay = remoteRelayStatus();
@@ -60,8 +65,8 @@ void startRemoteControl(bool (*signedIn)()) {
     registerRelayHotkeys();
     if (!registerWebsocketVendor(kVendorName))
         return;
-    for (const char *type : kRequestTypes)
-        registerVendorRequest(type, type == kRequestTypes[0] ? answerGetStatus : answerSetRelay);
+    for (const VendorRequest &request : kVendorRequests)
+        registerVendorRequest(request.type, request.handler);
     lastReportedRelay = remoteRelayStatus();
     setRelayCallEndHook(reportRelayStatusChange);
     logMessage(LOG_INFO, "obs-websocket vendor \"%s\" ready: GetStatus, SetRelay, event RelayStatusChanged",
@@ -71,8 +76,8 @@ void startRemoteControl(bool (*signedIn)()) {
 void stopRemoteControl() {
     closeMainThreadCalls();
     setRelayCallEndHook(nullptr);
-    for (const char *type : kRequestTypes)
-        unregisterVendorRequest(type);
+    for (const VendorRequest &request : kVendorRequests)
+        unregisterVendorRequest(request.type);
     unregisterRelayHotkeys();
 }
 
