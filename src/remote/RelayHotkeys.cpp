@@ -10,6 +10,10 @@
 #include <util/config-file.h>
 
 namespace {
+// The names obs-websocket's TriggerHotkeyByName and the profile's [Hotkeys] know them by.
+const char *const kRelayOnHotkey = "orvane.relay.on";
+const char *const kRelayOffHotkey = "orvane.relay.off";
+
 obs_hotkey_pair_id relayHotkeys = OBS_INVALID_HOTKEY_PAIR_ID;
 
 // Hotkeys fire on OBS's main thread, and on obs-websocket's for TriggerHotkeyByName: the switch waits for

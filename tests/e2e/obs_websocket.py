@@ -69,14 +69,16 @@ class ObsWebSocket:
 
     def wait_for_vendor_event(self, event_type, condition, timeout=30):
         """The first vendor event of that type, kept or still to come, whose data meets the condition."""
-        deadline = time.monotonic() + timeout
-        while True:
-            for _, kept_type, data in self.events:
-                if kept_type == event_type and condition(data):
-                    return data
-            remaining = deadline - time.monotonic()
-            if remaining <= 0:
-                raise AssertionError("no %s event as wanted within %ss; seen: %s" % (event_type, timeout, self.events))
+        found = self.keep_events_for(timeout, lambda: next(
+            (data for _, kind, data in self.events if kind == event_type and condition(data)), None))
+        if found is None:
+            raise AssertionError("no %s event as wanted within %ss; seen: %s" % (event_type, timeout, self.events))
+        return found
+
+    def keep_events_for(self, seconds, found=lambda: None):
+        """Takes in the events that come within that time, or until found() gives something, and returns that."""
+        deadline = time.monotonic() + seconds
+        while (result := found()) is None and (remaining := deadline - time.monotonic()) > 0:
             self.sock.settimeout(remaining)
             try:
                 self._keep_event(self._receive())
@@ -84,13 +86,7 @@ class ObsWebSocket:
                 pass
             finally:
                 self.sock.settimeout(self.timeout)
-
-    def keep_events_for(self, seconds):
-        """Takes in the events that come within that time."""
-        try:
-            self.wait_for_vendor_event(None, lambda data: False, timeout=seconds)
-        except AssertionError:
-            pass
+        return result
 
     def _keep_event(self, message):
         if message["op"] == 5 and message["d"]["eventType"] == "VendorEvent":
