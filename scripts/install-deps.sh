@@ -15,6 +15,8 @@ packages=(
   libgtest-dev
   xvfb xauth python3
   nginx libnginx-mod-rtmp curl ffmpeg
+  # Network weather in a namespace of the test's own: a shared uplink (tc) and holes (nft).
+  iproute2 nftables
   # Roots of Debian 13 and sid with their own OBS (scripts/debian-root.sh).
   debootstrap
   chromium x11-apps

@@ -16,7 +16,9 @@ void updateRelaySettings(bool enabled, const QString &server, const QString &key
 // Pipeline.
 // With shared encoders the relay sends OBS's own encoded stream; without, it makes its own encoders.
 bool buildRelayPipeline(StreamEncoders shared);
-void releaseRelayPipeline();
+// Hands the pipeline to the relay's stopping thread (its stop and release can wait on the network); graceful:
+// a sending stream first ends cleanly at its server.
+void releaseRelayPipeline(bool graceful = true);
 bool startRelay(); // true: the output runs or is starting
 void stopRelay();
 // What a pipeline is built from: the relay settings and where its encoders come from.
@@ -40,5 +42,5 @@ void writeRelayStatus(JsonWriter &json);
 QJsonObject relayStatusJson();
 // Called when the outermost relay call returns, where the status may have changed; nullptr: none.
 void setRelayCallEndHook(void (*hook)());
-void connectRelaySignals(obs_output_t *output, RelayState &relay);
-void disconnectRelaySignals(obs_output_t *output, RelayState &relay);
+void connectRelaySignals(obs_output_t *output, RelayLink *link);
+void disconnectRelaySignals(obs_output_t *output, RelayLink *link);

@@ -5,11 +5,10 @@
 #include "relay/Relay.h"
 #include "relay/RelayEncoders.h"
 #include "relay/RelaySockets.h"
+#include "relay/RelayStopper.h"
 #include "relay/SharedEncoders.h"
 
-#include <QCoreApplication>
-#include <QHostInfo>
-#include <QUrl>
+#include <utility>
 
 namespace {
 constexpr int kAudioBitrate = 160;
@@ -59,27 +58,6 @@ obs_encoder_t *createAacEncoder() {
             return encoder;
     }
     return nullptr;
-}
-
-// Where this start's output connects, for cutting its attempt at exit (the settings may change while it
-// waits): a literal address at once, a name by a lookup of its own (never blocking OBS's main thread).
-void noteAttemptTarget(RelayState &relay) {
-    const QString host = QUrl(relay.server).host();
-    relay.attemptHost = host;
-    relay.attemptPort = relayServerPort(relay.server);
-    relay.attemptAddresses.clear();
-    const QHostAddress literal(host);
-    if (!literal.isNull()) {
-        relay.attemptAddresses = {literal};
-        return;
-    }
-    if (host.isEmpty() || !QCoreApplication::instance())
-        return;
-    QHostInfo::lookupHost(host, QCoreApplication::instance(), [host](const QHostInfo &found) {
-        RelayState &current = moduleRelay();
-        if (current.attemptHost == host)
-            current.attemptAddresses = found.addresses();
-    });
 }
 
 // OBS makes new video and audio objects when the streamer changes their settings and frees the old ones:
@@ -139,24 +117,38 @@ bool buildRelayPipeline(StreamEncoders shared) {
     obs_output_set_video_encoder(relay.output, relay.videoEncoder);
     obs_output_set_audio_encoder(relay.output, relay.audioEncoder, 0);
     obs_output_set_reconnect_settings(relay.output, kReconnectRetries, kReconnectDelaySec);
-    connectRelaySignals(relay.output, relay);
+    static quint64 builds = 0;
+    relay.link = std::make_shared<RelayLink>(++builds, relayServerPort(relay.server));
+    connectRelaySignals(relay.output, relay.link.get());
 
     relay.builtSignature = signature;
     relay.sharesObsEncoders = sharing;
     return true;
 }
 
-void releaseRelayPipeline() {
+void releaseRelayPipeline(bool graceful) {
     RelayState &relay = moduleRelay();
-    if (relay.output) {
-        disconnectRelaySignals(relay.output, relay);
-        relay.output = nullptr;
-    }
+    if (relay.output)
+        disconnectRelaySignals(relay.output, relay.link.get());
+    RetiredRelay retired;
+    retired.output = std::move(relay.output);
+    retired.service = std::move(relay.service);
+    retired.videoEncoder = std::move(relay.videoEncoder);
+    retired.audioEncoder = std::move(relay.audioEncoder);
+    retired.link = std::move(relay.link);
+    retired.started = std::exchange(relay.outputStarted, false);
+    retired.graceful = graceful;
+    retireRelay(std::move(retired));
+    relay.output = nullptr;
     relay.service = nullptr;
     relay.videoEncoder = nullptr;
     relay.audioEncoder = nullptr;
+    relay.link.reset();
     relay.builtSignature.clear();
     relay.sharesObsEncoders = false;
+    relay.connecting = false;
+    relay.sending = false;
+    relay.reconnecting = false;
 }
 
 namespace {
@@ -177,7 +169,7 @@ RelayCall::~RelayCall() {
         return;
     if (relay.releaseWhenIdle) {
         relay.releaseWhenIdle = false;
-        releaseRelayPipeline();
+        shutdownRelay();
     }
     if (relayCallEndHook)
         relayCallEndHook();
@@ -203,9 +195,10 @@ bool startRelay() {
     }
 
     bindToObsMedia(relay);
-    noteAttemptTarget(relay);
-    relay.socketsBeforeConnect = processSocketIds();
+    relay.link->noteSocketsBefore(processSocketIds());
+    relay.link->connection = 0;
     relay.connecting = true;
+    relay.outputStarted = true;
     if (!obs_output_start(relay.output)) {
         relay.connecting = false;
         const QString detail = QString::fromUtf8(obs_output_get_last_error(relay.output));
@@ -223,13 +216,10 @@ void stopRelay() {
     RelayState &relay = moduleRelay();
     relay.wanted = false;
     settleRelayError(relay);
-    // An attempt that waits on a server that never answers would hold the relay for up to two minutes,
-    // and a start with other settings after it: it is given up now, and its failure is no error.
-    if (relay.connecting &&
-        cutRelayConnectAttempt(relay.socketsBeforeConnect, relay.attemptAddresses, relay.attemptPort) > 0)
-        relay.attemptAbandoned = true;
-    if (relay.output)
-        obs_output_stop(relay.output);
+    // A stopped output that is started again waits for its old stop to end: the next start gets a new one.
+    if (relay.outputStarted)
+        releaseRelayPipeline();
+    relay.connecting = false;
     relay.sending = false;
     relay.reconnecting = false;
 }
@@ -250,17 +240,14 @@ void relayOnFrontendEvent(enum obs_frontend_event event) {
 void shutdownRelay() {
     RelayState &relay = moduleRelay();
     relay.wanted = false;
-    // Releasing an output waits for its connection attempt: half a minute with a server that accepts and
-    // never answers, two minutes with one that drops the connection request. OBS would hang in its exit
-    // that long.
-    if (relay.connecting &&
-        cutRelayConnectAttempt(relay.socketsBeforeConnect, relay.attemptAddresses, relay.attemptPort) > 0)
-        logMessage(LOG_INFO, "Orvane output: gave up its connection attempt, OBS is closing");
-    if (relay.output && obs_output_active(relay.output))
-        obs_output_stop(relay.output);
+    // Exit can arrive from inside a relay call, which still uses the pipeline.
     if (relay.callDepth > 0) {
         relay.releaseWhenIdle = true;
         return;
     }
-    releaseRelayPipeline();
+    releaseRelayPipeline(false);
+    // OBS waits for the stop here, so that nothing of the relay's runs on once libobs shuts down: an
+    // attempt that waits on a server that never answers is cut rather than waited for.
+    if (finishRetiredRelays())
+        logMessage(LOG_INFO, "Orvane output: gave up its connection attempt, OBS is closing");
 }

@@ -1,25 +1,56 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "relay/RelaySockets.h"
 
+#include <QList>
 #include <QUrl>
 #include <algorithm>
 
-bool isAttemptToRelayServer(const TcpSocketRow &row, const QList<QHostAddress> &addresses, quint16 port,
-                            bool receivedNothing) {
-    if (port == 0 || row.remotePort != port)
-        return false;
-    if (std::none_of(addresses.begin(), addresses.end(),
-                     [&row](const QHostAddress &address) { return sameHost(address, row.remoteAddress); }))
-        return false;
-    return row.state == kTcpSynSent || (row.state == kTcpEstablished && receivedNothing);
+quint64 soleNewConnection(const std::vector<TcpSocketRow> &rows, const std::vector<quint64> &own,
+                          const std::vector<quint64> &before, quint16 port) {
+    quint64 found = 0;
+    for (const TcpSocketRow &row : rows) {
+        if (port == 0 || row.remotePort != port || row.state != kTcpEstablished ||
+            !std::binary_search(own.begin(), own.end(), row.inode) ||
+            std::binary_search(before.begin(), before.end(), row.inode))
+            continue;
+        if (found != 0 && found != row.inode)
+            return 0;
+        found = row.inode;
+    }
+    return found;
+}
+
+std::optional<BlockedCall> parseBlockedCall(const QByteArray &line) {
+    // "202 0x7f3a1c0009d0 0x0 0x3039 0x0 0x0 0x0 0x7f3a1bfff8c0 0x7f3a2e6d1f16": a number, six arguments,
+    // the stack pointer and the program counter; "running" or "-1 ..." when the thread is not in a call.
+    const QList<QByteArray> fields = line.simplified().split(' ');
+    if (fields.size() < 9)
+        return std::nullopt;
+    BlockedCall call;
+    bool ok = false;
+    call.number = fields.at(0).toLong(&ok);
+    if (!ok || call.number < 0)
+        return std::nullopt;
+    const auto hex = [&fields, &ok](int index) {
+        const QByteArray &field = fields.at(index);
+        const quint64 value = field.startsWith("0x") ? field.mid(2).toULongLong(&ok, 16) : 0;
+        ok = ok && field.startsWith("0x");
+        return value;
+    };
+    for (int i = 0; i < 3 && ok; ++i)
+        call.args[i] = hex(i + 1);
+    if (ok)
+        call.stackPointer = hex(7);
+    return ok ? std::optional(call) : std::nullopt;
 }
 
 #ifdef __linux__
 #include <QDir>
 #include <QFile>
-#include <linux/tcp.h>
-#include <netinet/in.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -41,15 +72,39 @@ template <typename Visit> void forEachSocket(Visit visit) {
     }
 }
 
-// Whether the peer never sent a byte on this connection (the kernel's count; false when it can't tell).
-bool receivedNothing(int fd) {
-    tcp_info info = {};
-    socklen_t length = sizeof info;
-    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
-        length < socklen_t(offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received))
+bool isSocketCall(long number) {
+    switch (number) {
+    case SYS_connect:
+    case SYS_sendto:
+    case SYS_recvfrom:
+    case SYS_sendmsg:
+    case SYS_recvmsg:
+    case SYS_read:
+    case SYS_write:
+        return true;
+    default:
         return false;
-    return info.tcpi_bytes_received == 0;
+    }
 }
+
+std::optional<BlockedCall> blockedCallOf(int tid) {
+    QFile file(QStringLiteral("/proc/self/task/%1/syscall").arg(tid));
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return parseBlockedCall(file.readAll());
+}
+
+// Closes a descriptor copy when it goes out of scope.
+struct DescriptorCopy {
+    int fd;
+    explicit DescriptorCopy(int original) : fd(original < 0 ? -1 : fcntl(original, F_DUPFD_CLOEXEC, 0)) {}
+    ~DescriptorCopy() {
+        if (fd >= 0)
+            close(fd);
+    }
+    DescriptorCopy(const DescriptorCopy &) = delete;
+    DescriptorCopy &operator=(const DescriptorCopy &) = delete;
+};
 } // namespace
 
 std::vector<quint64> processSocketIds() {
@@ -59,29 +114,85 @@ std::vector<quint64> processSocketIds() {
     return ids;
 }
 
-int cutRelayConnectAttempt(const std::vector<quint64> &before, const QList<QHostAddress> &addresses,
-                           quint16 port) {
+quint64 newConnectionTo(const std::vector<quint64> &before, quint16 port) {
     std::vector<TcpSocketRow> rows;
-    if (addresses.isEmpty() || !readTcpTables(rows))
+    if (!readTcpTables(rows))
         return 0;
-    int cut = 0;
-    forEachSocket([&](int fd, quint64 id) {
-        if (std::binary_search(before.begin(), before.end(), id))
-            return;
-        const auto row = std::find_if(rows.begin(), rows.end(),
-                                      [id](const TcpSocketRow &candidate) { return candidate.inode == id; });
-        if (row != rows.end() && isAttemptToRelayServer(*row, addresses, port, receivedNothing(fd)) &&
-            shutdown(fd, SHUT_RDWR) == 0)
-            ++cut;
+    return soleNewConnection(rows, processSocketIds(), before, port);
+}
+
+int socketWaitedOnBy(int tid, const std::function<std::optional<BlockedCall>(int)> &callOf) {
+    // A wait on any futex whose value happens to be a thread's id is no join: the word must also lie just
+    // above that thread's stack. A chain longer than a few joins is not the relay's.
+    constexpr quint64 kThreadAreaSpan = quint64(64) << 20;
+    std::optional<BlockedCall> call = callOf(tid);
+    for (int depth = 0; depth < 4 && call; ++depth) {
+        if (isSocketCall(call->number))
+            return int(call->args[0]);
+        const int joined = int(call->args[2]);
+        if (call->number != SYS_futex || joined <= 0 || joined == tid)
+            return -1;
+        const quint64 word = call->args[0];
+        tid = joined;
+        call = callOf(tid);
+        if (call && (word <= call->stackPointer || word - call->stackPointer > kThreadAreaSpan))
+            return -1;
+    }
+    return -1;
+}
+
+int socketWaitedOnBy(int tid) {
+    return socketWaitedOnBy(tid, blockedCallOf);
+}
+
+bool cutSocket(quint64 id, int fd, quint16 port) {
+    if (fd < 0 && id != 0)
+        forEachSocket([&fd, id](int candidate, quint64 candidateId) {
+            if (candidateId == id)
+                fd = candidate;
+        });
+    const DescriptorCopy copy(fd);
+    struct stat status = {};
+    if (copy.fd < 0 || fstat(copy.fd, &status) != 0 || !S_ISSOCK(status.st_mode) ||
+        (id != 0 && quint64(status.st_ino) != id))
+        return false;
+    std::vector<TcpSocketRow> rows;
+    if (!readTcpTables(rows))
+        return false;
+    const auto row = std::find_if(rows.begin(), rows.end(), [&status](const TcpSocketRow &candidate) {
+        return candidate.inode == quint64(status.st_ino);
     });
-    return cut;
+    if (row == rows.end() || row->remotePort != port ||
+        (row->state != kTcpEstablished && row->state != kTcpSynSent))
+        return false;
+    return shutdown(copy.fd, SHUT_RDWR) == 0;
+}
+
+int currentThreadId() {
+    return int(syscall(SYS_gettid));
 }
 #else
 std::vector<quint64> processSocketIds() {
     return {};
 }
 
-int cutRelayConnectAttempt(const std::vector<quint64> &, const QList<QHostAddress> &, quint16) {
+quint64 newConnectionTo(const std::vector<quint64> &, quint16) {
+    return 0;
+}
+
+int socketWaitedOnBy(int, const std::function<std::optional<BlockedCall>(int)> &) {
+    return -1;
+}
+
+int socketWaitedOnBy(int) {
+    return -1;
+}
+
+bool cutSocket(quint64, int, quint16) {
+    return false;
+}
+
+int currentThreadId() {
     return 0;
 }
 #endif

@@ -3,26 +3,50 @@
 
 #include "core/SocketTable.h"
 
-#include <QHostAddress>
-#include <QList>
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
+#include <array>
+#include <functional>
+#include <optional>
 #include <vector>
 
 // The identities (inode numbers) of this process's open sockets, sorted; empty where the system does not
 // tell them.
 std::vector<quint64> processSocketIds();
 
-// Whether a row of the kernel's table is a connection attempt to the relay's server: it goes to one of
-// addresses at port and is still connecting (SYN sent, or established with nothing ever received, as
-// with a server that accepts and never answers). receivedNothing says the latter of an established one.
-bool isAttemptToRelayServer(const TcpSocketRow &row, const QList<QHostAddress> &addresses, quint16 port,
-                            bool receivedNothing);
+// The one row of the kernel's table that is a socket of this process (among own) opened since before,
+// established, to port; 0 when there is none, or more than one (another connection to that port was made
+// meanwhile): a connection is never guessed.
+quint64 soleNewConnection(const std::vector<TcpSocketRow> &rows, const std::vector<quint64> &own,
+                          const std::vector<quint64> &before, quint16 port);
+// The same, read from the system at this moment: called the moment libobs reports the relay connected.
+quint64 newConnectionTo(const std::vector<quint64> &before, quint16 port);
 
-// Shuts down the relay's own connection attempt: a socket of this process not among before that is such
-// an attempt, so the thread blocked on it wakes at once. No other socket is touched. Returns how many.
-int cutRelayConnectAttempt(const std::vector<quint64> &before, const QList<QHostAddress> &addresses,
-                           quint16 port);
+// The system call a thread is blocked in, as /proc/PID/task/TID/syscall shows it: its number, first three
+// arguments and the thread's stack pointer.
+struct BlockedCall {
+    long number = -1;
+    std::array<quint64, 3> args{};
+    quint64 stackPointer = 0;
+};
+std::optional<BlockedCall> parseBlockedCall(const QByteArray &line);
+
+// The descriptor of the socket a thread is blocked on, following a thread that waits to join another
+// (glibc's join waits on a word at the top of the joined thread's stack that holds the thread's id) down the
+// chain; -1 when it ends elsewhere.
+int socketWaitedOnBy(int tid, const std::function<std::optional<BlockedCall>(int)> &callOf);
+// The same for a thread of this process, read from the system.
+int socketWaitedOnBy(int tid);
+
+// Shuts down a socket of this process so that a thread blocked on it wakes at once: the one with the
+// identity id (0: any) at descriptor fd (-1: wherever it is), and only while it goes to port. The checks
+// and the shutdown go through a copy of the descriptor, so a descriptor closed and reused meanwhile is
+// left alone. Returns whether it cut.
+bool cutSocket(quint64 id, int fd, quint16 port);
+
+// The calling thread's id, as the kernel knows it.
+int currentThreadId();
 
 // The TCP port of an RTMP server address: the one it names, else 1935 (443 for rtmps).
 quint16 relayServerPort(const QString &server);

@@ -2,10 +2,10 @@
 #pragma once
 
 #include "relay/RelayEncoders.h"
+#include "relay/RelayLink.h"
 
-#include <QHostAddress>
-#include <QList>
 #include <QString>
+#include <memory>
 #include <obs.hpp>
 
 // The relay: a second RTMP stream of OBS's program output with encoders of its own.
@@ -23,13 +23,10 @@ struct RelayState {
     OBSServiceAutoRelease service;
     OBSEncoderAutoRelease videoEncoder;
     OBSEncoderAutoRelease audioEncoder;
-    QString builtSignature;         // settings the pipeline was built from; empty without a pipeline
-    bool sharesObsEncoders = false; // the pipeline's encoders are OBS's own stream encoders
-    std::vector<quint64> socketsBeforeConnect; // the process's sockets when the last start began
-    QString attemptHost;                       // the server host and port of the last start
-    quint16 attemptPort = 0;
-    QList<QHostAddress> attemptAddresses; // where that host leads, once known
-    bool attemptAbandoned = false;        // a stop cut the attempt short: its failure is no error
+    QString builtSignature;          // settings the pipeline was built from; empty without a pipeline
+    bool sharesObsEncoders = false;  // the pipeline's encoders are OBS's own stream encoders
+    bool outputStarted = false;      // the output was started since it was built
+    std::shared_ptr<RelayLink> link; // shared with the output's signals
 
     // Status.
     bool wanted = false; // should be running now: arms the retry

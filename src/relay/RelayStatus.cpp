@@ -2,6 +2,8 @@
 #include "core/ObsCompat.h"
 #include "core/WallClock.h"
 #include "relay/Relay.h"
+#include "relay/RelaySockets.h"
+#include "relay/RelayStopper.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -12,63 +14,74 @@ namespace {
 constexpr qint64 kRetrySpacingMs = 5000;
 const QString kRetrySuffix = QStringLiteral(" Trying again every 5 seconds.");
 
-// libobs raises the output's signals on its own threads: the callbacks only hand work to the main thread.
-template <typename Job> void onMainThread(Job job) {
+// libobs raises the output's signals on its own threads: the callbacks only hand work to the main thread,
+// where it applies while the pipeline that raised it is still the relay's.
+template <typename Job> void onMainThread(const RelayLink *link, Job job) {
     if (QCoreApplication *app = QCoreApplication::instance())
         QMetaObject::invokeMethod(
             app,
-            [job = std::move(job)] {
+            [generation = link->generation, job = std::move(job)] {
                 const RelayCall call;
-                job();
+                RelayState &relay = moduleRelay();
+                if (relay.link && relay.link->generation == generation)
+                    job(relay);
             },
             Qt::QueuedConnection);
 }
 
+// Raised on the relay's connecting thread the moment it has connected: its socket is the one new one to
+// the server's port.
+void takeConnection(RelayLink *link) {
+    link->connection = newConnectionTo(link->socketsBeforeAttempt(), link->port);
+}
+
 void onRelayStart(void *data, calldata_t *) {
-    auto *relay = static_cast<RelayState *>(data);
-    onMainThread([relay] {
-        relay->connecting = false;
-        relay->reconnecting = false;
-        if (!relay->wanted) {
-            // Stopped while it was connecting, when obs_output_stop could not act yet: stop it now, without
-            // waiting for more encoded data (OBS's encoders, when shared, may have stopped with OBS's
-            // stream).
-            if (relay->output)
-                obs_output_force_stop(relay->output);
+    auto *link = static_cast<RelayLink *>(data);
+    takeConnection(link);
+    onMainThread(link, [](RelayState &relay) {
+        relay.connecting = false;
+        relay.reconnecting = false;
+        if (!relay.wanted) {
+            stopRelay(); // stopped by OBS's stream ending before it connected
             return;
         }
-        relay->sending = true;
-        relay->error.clear();
+        relay.sending = true;
+        relay.error.clear();
     });
 }
 
 void onRelayStop(void *data, calldata_t *calldata) {
-    auto *relay = static_cast<RelayState *>(data);
+    auto *link = static_cast<RelayLink *>(data);
+    link->connection = 0;
     const qint64 code = calldata_int(calldata, "code");
     const QString detail = stopSignalError(calldata);
 
-    onMainThread([relay, code, detail] {
-        relay->connecting = false;
-        relay->sending = false;
-        relay->reconnecting = false;
-        if (std::exchange(relay->attemptAbandoned, false) || code == 0)
+    onMainThread(link, [code, detail](RelayState &relay) {
+        relay.connecting = false;
+        relay.sending = false;
+        relay.reconnecting = false;
+        if (code == 0)
             return;
-        relay->error = relayStopMessage(code);
+        relay.error = relayStopMessage(code);
         if (!detail.isEmpty())
-            relay->error += QLatin1Char(' ') + detail;
-        if (relay->wanted)
-            relay->error += kRetrySuffix;
+            relay.error += QLatin1Char(' ') + detail;
+        if (relay.wanted)
+            relay.error += kRetrySuffix;
     });
 }
 
+// libobs connects anew after its reconnect delay: that attempt's socket will be new against these.
 void onRelayReconnect(void *data, calldata_t *) {
-    auto *relay = static_cast<RelayState *>(data);
-    onMainThread([relay] { relay->reconnecting = true; });
+    auto *link = static_cast<RelayLink *>(data);
+    link->connection = 0;
+    link->noteSocketsBefore(processSocketIds());
+    onMainThread(link, [](RelayState &relay) { relay.reconnecting = true; });
 }
 
 void onRelayReconnectSuccess(void *data, calldata_t *) {
-    auto *relay = static_cast<RelayState *>(data);
-    onMainThread([relay] { relay->reconnecting = false; });
+    auto *link = static_cast<RelayLink *>(data);
+    takeConnection(link);
+    onMainThread(link, [](RelayState &relay) { relay.reconnecting = false; });
 }
 
 struct RelaySignal {
@@ -83,16 +96,16 @@ const RelaySignal kRelaySignals[] = {
 };
 } // namespace
 
-void connectRelaySignals(obs_output_t *output, RelayState &relay) {
+void connectRelaySignals(obs_output_t *output, RelayLink *link) {
     signal_handler_t *signals = obs_output_get_signal_handler(output);
     for (const RelaySignal &relaySignal : kRelaySignals)
-        signal_handler_connect(signals, relaySignal.name, relaySignal.callback, &relay);
+        signal_handler_connect(signals, relaySignal.name, relaySignal.callback, link);
 }
 
-void disconnectRelaySignals(obs_output_t *output, RelayState &relay) {
+void disconnectRelaySignals(obs_output_t *output, RelayLink *link) {
     signal_handler_t *signals = obs_output_get_signal_handler(output);
     for (const RelaySignal &relaySignal : kRelaySignals)
-        signal_handler_disconnect(signals, relaySignal.name, relaySignal.callback, &relay);
+        signal_handler_disconnect(signals, relaySignal.name, relaySignal.callback, link);
 }
 
 QString relayStopMessage(qint64 code) {
@@ -124,6 +137,7 @@ void settleRelayError(RelayState &relay) {
 void relayRetryCheck(qint64 now) {
     const RelayCall call;
     RelayState &relay = moduleRelay();
+    cutStalledRelayStops();
     const bool relayActive = relay.output && obs_output_active(relay.output);
     // OBS's stream can end without a "stopping" event (a failure): the relay never outlives it.
     if (relayActive && !obs_frontend_streaming_active()) {

@@ -2,30 +2,64 @@
 #include "relay/RelaySockets.h"
 
 #include <gtest/gtest.h>
+#include <map>
+#include <sys/syscall.h>
 
-// At exit only the relay's own attempt is cut: never OBS's stream on the same port of another host, nor a
-// connection that has heard from its server, nor anything when the address names port 0.
-TEST(RelaySockets, OnlyAConnectingSocketToTheRelayServerIsTheRelaysAttempt) {
-    const QList<QHostAddress> relayServer{QHostAddress(QStringLiteral("127.0.0.2"))};
+namespace {
+TcpSocketRow connection(quint64 inode, quint16 port, int state = kTcpEstablished) {
     TcpSocketRow row;
-    row.remoteAddress = QHostAddress(QStringLiteral("::ffff:127.0.0.2"));
-    row.remotePort = 1935;
-    row.state = kTcpSynSent;
-    EXPECT_TRUE(isAttemptToRelayServer(row, relayServer, 1935, false));
-    row.state = kTcpEstablished;
-    EXPECT_TRUE(isAttemptToRelayServer(row, relayServer, 1935, true));   // accepted, never answered
-    EXPECT_FALSE(isAttemptToRelayServer(row, relayServer, 1935, false)); // the server has answered
-    row.state = 6;                                                       // TIME_WAIT
-    EXPECT_FALSE(isAttemptToRelayServer(row, relayServer, 1935, true));
+    row.remoteAddress = QHostAddress(QStringLiteral("127.0.0.1"));
+    row.remotePort = port;
+    row.state = state;
+    row.inode = inode;
+    return row;
+}
 
-    row.state = kTcpSynSent;
-    row.remoteAddress = QHostAddress(QStringLiteral("127.0.0.1")); // OBS's own server, same port
-    EXPECT_FALSE(isAttemptToRelayServer(row, relayServer, 1935, true));
-    row.remoteAddress = QHostAddress(QStringLiteral("127.0.0.2"));
-    EXPECT_FALSE(isAttemptToRelayServer(row, relayServer, 443, true));
-    row.remotePort = 0;
-    EXPECT_FALSE(isAttemptToRelayServer(row, relayServer, 0, true));
-    EXPECT_FALSE(isAttemptToRelayServer(row, {}, 0, true));
+QByteArray callLine(long number, quint64 first, quint64 third, quint64 stackPointer) {
+    return QByteArray::number(qlonglong(number)) + " 0x" + QByteArray::number(first, 16) + " 0x80 0x" +
+           QByteArray::number(third, 16) + " 0x0 0x0 0x0 0x" + QByteArray::number(stackPointer, 16) +
+           " 0x7f0000001000\n";
+}
+} // namespace
+
+// The relay's connection is taken only when it is the one new socket of the process to its server's port:
+// OBS's own stream reconnecting to that port meanwhile makes it unknown, never a guess.
+TEST(RelaySockets, TheRelaysConnectionIsTheOnlyNewOneToItsPort) {
+    const std::vector<quint64> before{10, 11};
+    const std::vector<quint64> own{10, 11, 20, 21, 22};
+    std::vector<TcpSocketRow> rows{connection(10, 1935), connection(20, 1935), connection(21, 443),
+                                   connection(22, 1935, kTcpSynSent), connection(30, 1935)};
+    EXPECT_EQ(soleNewConnection(rows, own, before, 1935), 20u); // 10 is older, 30 another process's
+    EXPECT_EQ(soleNewConnection(rows, own, before, 443), 21u);
+    EXPECT_EQ(soleNewConnection(rows, own, before, 0), 0u);
+    rows.push_back(connection(22, 1935)); // a second new one, as from OBS's own reconnect
+    EXPECT_EQ(soleNewConnection(rows, own, before, 1935), 0u);
+}
+
+// A stop that joins the relay's thread leads to the socket that thread is blocked on, through joins
+// only: a futex that merely holds a thread's id, away from that thread's stack, leads nowhere.
+TEST(RelaySockets, AStopIsFollowedThroughJoinsToTheSocketItWaitsOn) {
+    const quint64 joinedStack = 0x7f0000100000;
+    std::map<int, QByteArray> threads{
+        {100, callLine(SYS_futex, joinedStack + 0x8000, 200, 0x7f0000900000)}, // the stopper joins 200
+        {200, callLine(SYS_futex, joinedStack + 0x9000, 300, joinedStack)},    // 200 joins 300
+        {300, callLine(SYS_connect, 17, 0, joinedStack)},
+    };
+    const auto callOf = [&threads](int tid) {
+        return parseBlockedCall(threads[tid]);
+    };
+    EXPECT_EQ(socketWaitedOnBy(100, callOf), 17);
+
+    threads[300] = callLine(SYS_recvfrom, 23, 0, joinedStack); // accepted, never answered
+    EXPECT_EQ(socketWaitedOnBy(100, callOf), 23);
+    threads[300] = callLine(SYS_futex, 0x1000, 0, joinedStack); // waits on something else
+    EXPECT_EQ(socketWaitedOnBy(100, callOf), -1);
+    threads[300] = "running\n";
+    EXPECT_EQ(socketWaitedOnBy(100, callOf), -1);
+    threads[200] = callLine(SYS_futex, 0x1000, 300, joinedStack); // a lock word that holds an id
+    threads[300] = callLine(SYS_connect, 17, 0, joinedStack);
+    EXPECT_EQ(socketWaitedOnBy(100, callOf), -1);
+    EXPECT_EQ(socketWaitedOnBy(400, callOf), -1); // no such thread
     EXPECT_EQ(relayServerPort(QStringLiteral("rtmps://live.example/app")), 443);
     EXPECT_EQ(relayServerPort(QStringLiteral("rtmp://127.0.0.2/live")), 1935);
 }

@@ -1,0 +1,150 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "relay/RelayStopper.h"
+
+#include "core/Log.h"
+#include "relay/RelaySockets.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <thread>
+
+namespace {
+using Clock = std::chrono::steady_clock;
+// How long a sending relay may take to end its stream cleanly at its server.
+constexpr auto kGracefulStop = std::chrono::seconds(3);
+// A forced stop has signalled its threads by then; what still holds them waits on the network.
+constexpr auto kCutAfter = std::chrono::milliseconds(200);
+constexpr auto kExitWaitLimit = std::chrono::seconds(60);
+
+struct Stopper {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<RetiredRelay> queue;
+    bool busy = false;
+    bool quit = false;
+    int threadId = 0;
+    std::shared_ptr<RelayLink> stopping; // the link of the pipeline being stopped
+    Clock::time_point forcingSince{};    // when its forced stop began; {}: none under way
+    std::thread thread;
+
+    ~Stopper() {
+        {
+            const std::lock_guard lock(mutex);
+            quit = true;
+        }
+        changed.notify_all();
+        if (thread.joinable())
+            thread.join();
+    }
+};
+
+Stopper &stopper() {
+    static Stopper instance;
+    return instance;
+}
+
+void markForcing(Stopper &stopper) {
+    const std::lock_guard lock(stopper.mutex);
+    if (stopper.forcingSince == Clock::time_point{})
+        stopper.forcingSince = Clock::now();
+}
+
+void stopAndRelease(Stopper &stopper, RetiredRelay &retired) {
+    obs_output_t *output = retired.output;
+    if (output && retired.started) {
+        const bool sending = obs_output_active(output) && !obs_output_reconnecting(output);
+        if (sending && retired.graceful) {
+            obs_output_stop(output);
+            const Clock::time_point giveUp = Clock::now() + kGracefulStop;
+            while (obs_output_active(output) && Clock::now() < giveUp)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        markForcing(stopper);
+        // A first attempt or a reconnect still connecting, or a stream that did not end in time.
+        if (!sending || obs_output_active(output))
+            obs_output_force_stop(output);
+    }
+    markForcing(stopper); // releasing an output that is still connecting joins its thread too
+    retired.output = nullptr;
+    retired.service = nullptr;
+    retired.videoEncoder = nullptr;
+    retired.audioEncoder = nullptr;
+    retired.link.reset();
+}
+
+void runStopper(Stopper &stopper) {
+    std::unique_lock lock(stopper.mutex);
+    stopper.threadId = currentThreadId();
+    for (;;) {
+        stopper.changed.wait(lock, [&stopper] { return stopper.quit || !stopper.queue.empty(); });
+        if (stopper.queue.empty())
+            return;
+        RetiredRelay retired = std::move(stopper.queue.front());
+        stopper.queue.pop_front();
+        stopper.busy = true;
+        stopper.stopping = retired.link;
+        lock.unlock();
+        stopAndRelease(stopper, retired);
+        lock.lock();
+        stopper.busy = false;
+        stopper.stopping.reset();
+        stopper.forcingSince = {};
+        stopper.changed.notify_all();
+    }
+}
+} // namespace
+
+void retireRelay(RetiredRelay retired) {
+    if (!retired.output && !retired.service && !retired.videoEncoder && !retired.audioEncoder)
+        return;
+    Stopper &instance = stopper();
+    const std::lock_guard lock(instance.mutex);
+    instance.queue.push_back(std::move(retired));
+    if (!instance.thread.joinable())
+        instance.thread = std::thread(runStopper, std::ref(instance));
+    instance.changed.notify_all();
+}
+
+bool cutStalledRelayStops() {
+    Stopper &instance = stopper();
+    std::shared_ptr<RelayLink> link;
+    int threadId = 0;
+    {
+        const std::lock_guard lock(instance.mutex);
+        if (!instance.stopping || instance.forcingSince == Clock::time_point{} ||
+            Clock::now() - instance.forcingSince < kCutAfter)
+            return false;
+        link = instance.stopping;
+        threadId = instance.threadId;
+    }
+    bool cut = false;
+    if (const quint64 connection = link->connection.exchange(0))
+        cut = cutSocket(connection, -1, link->port);
+    const int fd = socketWaitedOnBy(threadId);
+    if (fd >= 0 && cutSocket(0, fd, link->port))
+        cut = true;
+    return cut;
+}
+
+bool finishRetiredRelays() {
+    Stopper &instance = stopper();
+    bool cut = false;
+    const Clock::time_point giveUp = Clock::now() + kExitWaitLimit;
+    while (!retiredRelaysReleased()) {
+        if (Clock::now() > giveUp) {
+            logMessage(LOG_WARNING, "Orvane output: still stopping, OBS closes without waiting for it");
+            break;
+        }
+        cut = cutStalledRelayStops() || cut;
+        std::unique_lock lock(instance.mutex);
+        instance.changed.wait_for(lock, std::chrono::milliseconds(20));
+    }
+    return cut;
+}
+
+bool retiredRelaysReleased() {
+    Stopper &instance = stopper();
+    const std::lock_guard lock(instance.mutex);
+    return instance.queue.empty() && !instance.busy;
+}
