@@ -1,5 +1,7 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """A test case with a fresh nginx-rtmp and an OBS (cloud unreachable) beside it."""
+import json
+import os
 import unittest
 
 from nginx_rtmp import NginxRtmp
@@ -23,3 +25,23 @@ class StreamingCase(unittest.TestCase):
             return
         Bridge(self.obs.dock_port()).call("POST", "stop")
         wait_until(lambda: not self.nginx.bytes_in(), what="both streams to end")
+
+    def profile_file(self, name):
+        return os.path.join(self.obs.config_dir, "basic", "profiles", "Untitled", name)
+
+    def write_relay_settings(self, server):
+        os.makedirs(self.obs.plugin_config(), exist_ok=True)
+        with open(self.obs.plugin_config("relay.json"), "w") as relay:
+            json.dump({"enabled": True, "server": server, "key": "relaykey", "bitrate": 1500}, relay)
+
+    def point_obs_stream_at(self, server):
+        with open(self.profile_file("service.json"), "w") as service:
+            json.dump({"type": "rtmp_custom", "settings": {"server": server, "key": "obsmain"}}, service)
+
+    def encode_obs_stream(self, bitrate, keyint_sec):
+        """OBS's own stream in advanced output mode with x264 at these settings."""
+        with open(self.profile_file("basic.ini"), "w") as ini:
+            ini.write("[General]\nName=Untitled\n[Output]\nMode=Advanced\n[AdvOut]\nEncoder=obs_x264\n")
+        with open(self.profile_file("streamEncoder.json"), "w") as encoder:
+            json.dump({"rate_control": "CBR", "bitrate": bitrate, "keyint_sec": keyint_sec, "preset": "ultrafast"},
+                      encoder)

@@ -1,7 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """The relay in the real OBS: OBS's own stream and the relay both reach a real RTMP server."""
-import json
-import os
 import time
 import unittest
 
@@ -16,26 +14,8 @@ class ObsRelay(StreamingCase):
     record_streams = True
     def setUp(self):
         super().setUp()
-
         self.write_relay_settings(self.nginx.rtmp_url)
-        profile = os.path.join(self.obs.config_dir, "basic", "profiles", "Untitled")
-        with open(os.path.join(profile, "service.json"), "w") as service:
-            json.dump({"type": "rtmp_custom", "settings": {"server": self.nginx.rtmp_url, "key": "obsmain"}},
-                      service)
-
-    def write_relay_settings(self, server):
-        os.makedirs(self.obs.plugin_config(), exist_ok=True)
-        with open(self.obs.plugin_config("relay.json"), "w") as relay:
-            json.dump({"enabled": True, "server": server, "key": "relaykey", "bitrate": 1500}, relay)
-
-    def encode_obs_stream(self, bitrate, keyint_sec):
-        """OBS's own stream in advanced output mode with x264 at these settings."""
-        profile = os.path.join(self.obs.config_dir, "basic", "profiles", "Untitled")
-        with open(os.path.join(profile, "basic.ini"), "w") as ini:
-            ini.write("[General]\nName=Untitled\n[Output]\nMode=Advanced\n[AdvOut]\nEncoder=obs_x264\n")
-        with open(os.path.join(profile, "streamEncoder.json"), "w") as encoder:
-            json.dump({"rate_control": "CBR", "bitrate": bitrate, "keyint_sec": keyint_sec, "preset": "ultrafast"},
-                      encoder)
+        self.point_obs_stream_at(self.nginx.rtmp_url)
 
     def test_relay_streams_beside_obs_and_ends_with_it(self):
         self.obs.start("--startstreaming")

@@ -1,0 +1,91 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+"""Network weather in a network namespace of the test's own: the machine's own network is never touched.
+enter_own_network() moves this process (and so OBS, nginx and Xvfb that it starts) into a new namespace
+whose loopback carries everything; a shared uplink is an HTB class on that loopback, a hole an nft rule."""
+import ctypes
+import subprocess
+import threading
+import time
+
+CLONE_NEWNET = 0x40000000
+
+
+def enter_own_network():
+    """Returns None once in a namespace of this process's own, else why that can't be had here."""
+    if ctypes.CDLL(None, use_errno=True).unshare(CLONE_NEWNET) != 0:
+        return "no network namespace of the test's own (unshare -n refused: %s)" % ctypes.get_errno()
+    for tool in (["ip", "link", "set", "lo", "up", "mtu", "1500"], ["nft", "add", "table", "inet", "weather"]):
+        try:
+            subprocess.run(tool, check=True, capture_output=True)
+        except (OSError, subprocess.CalledProcessError) as error:
+            return "%s unavailable here: %s" % (tool[0], error)
+    subprocess.run(["nft", "add", "chain", "inet", "weather", "out",
+                    "{ type filter hook output priority 0; policy accept; }"], check=True)
+    return None
+
+
+def shared_uplink(ports, kbit):
+    """One uplink of kbit kbit/s that every connection to these server ports shares; kbit None lifts it."""
+    subprocess.run(["tc", "qdisc", "del", "dev", "lo", "root"], capture_output=True)
+    if kbit is None:
+        return
+    commands = [["qdisc", "add", "dev", "lo", "root", "handle", "1:", "htb", "default", "99"],
+                ["class", "add", "dev", "lo", "parent", "1:", "classid", "1:10", "htb", "rate", "%dkbit" % kbit,
+                 "ceil", "%dkbit" % kbit, "burst", "16k"],
+                ["class", "add", "dev", "lo", "parent", "1:", "classid", "1:99", "htb", "rate", "10gbit"]]
+    for port in ports:
+        commands.append(["filter", "add", "dev", "lo", "parent", "1:", "protocol", "ip", "prio", "1", "u32",
+                         "match", "ip", "dport", str(port), "0xffff", "flowid", "1:10"])
+    for command in commands:
+        subprocess.run(["tc", *command], check=True)
+
+
+def hole(port):
+    """Every packet to and from the server at port vanishes: no reset, no answer. Returns what ends it."""
+    handles = []
+    for direction in ("dport", "sport"):
+        out = subprocess.run(["nft", "--echo", "--handle", "add", "rule", "inet", "weather", "out", "tcp",
+                              direction, str(port), "drop"], check=True, capture_output=True, text=True).stdout
+        handles.append(out.rsplit("# handle", 1)[1].split()[0])
+
+    def mend():
+        for handle in handles:
+            subprocess.run(["nft", "delete", "rule", "inet", "weather", "out", "handle", handle], check=True)
+    return mend
+
+
+class StallProbe:
+    """Asks the bridge for its state every 50 ms on a thread of its own: the longest answer in a stretch of
+    time is the longest that OBS's main thread was held then."""
+
+    def __init__(self, bridge):
+        self.bridge, self.samples, self.errors = bridge, [], []
+        self.running, self.asking_since = True, None
+        self.thread = threading.Thread(target=self._poll, daemon=True)
+        self.thread.start()
+
+    def _poll(self):
+        while self.running:
+            began = self.asking_since = time.monotonic()
+            try:
+                self.bridge.call("GET", "state")
+                self.samples.append((began, time.monotonic() - began))
+            except OSError as error:
+                self.errors.append(error)
+            self.asking_since = None
+            time.sleep(max(0.0, 0.05 - (time.monotonic() - began)))
+
+    def longest_during(self, action, settle=1.5):
+        """Runs action() and returns the longest answer from then until settle seconds after it returned
+        (an answer still awaited counts as long as it has waited)."""
+        began = time.monotonic()
+        action()
+        time.sleep(settle)
+        ended = time.monotonic()
+        answers = [took for at, took in self.samples if began <= at <= ended]
+        asking_since = self.asking_since
+        return max(answers + [0.0, ended - asking_since if asking_since else 0.0])
+
+    def stop(self):
+        self.running = False
+        self.thread.join(timeout=15)
