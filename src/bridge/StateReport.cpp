@@ -18,11 +18,6 @@ QString text(const char *utf8) {
     return QString::fromUtf8(utf8 ? utf8 : "");
 }
 
-// The state never holds null, which is how JSON has to say NaN and infinities.
-double finiteOrZero(double value) {
-    return std::isfinite(value) ? value : 0.0;
-}
-
 // What the profile's streaming encoder file and the encoder's defaults say; read again only when the file
 // or the encoder changed.
 struct StoredEncoderSettings {
@@ -163,7 +158,7 @@ void writeStateReport(JsonWriter &json) {
         writeEncoder(json, profile);
     if (output)
         json.key("frames").value(obs_output_get_total_frames(output));
-    json.key("kbps").value(tracker.kbps);
+    json.key("kbps").value(tracker.rate.kbps);
     if (output)
         json.key("lastError").value(tracker.lastError);
     // How the stream last ended: a start that failed shows here with OBS's code and text.

@@ -85,9 +85,7 @@ void onStreamEvent(enum obs_frontend_event event) {
     case OBS_FRONTEND_EVENT_STREAMING_STARTED:
         tracker.starting = false;
         tracker.startedAt = wallClockMs();
-        tracker.lastTotalBytes = 0;
-        tracker.lastSampleMs = 0;
-        tracker.kbps = 0;
+        tracker.rate.reset();
         break;
     case OBS_FRONTEND_EVENT_STREAMING_STOPPING:
         tracker.stopping = true;
@@ -96,35 +94,24 @@ void onStreamEvent(enum obs_frontend_event event) {
         tracker.starting = false;
         tracker.stopping = false;
         tracker.stoppedAt = wallClockMs();
-        tracker.kbps = 0;
+        tracker.rate.kbps = 0;
         break;
     default:
         break;
     }
 }
 
-int rateKbps(quint64 bytes, qint64 elapsedMs) {
-    // Bits per millisecond are kilobits per second.
-    return int(double(bytes) * 8.0 / double(elapsedMs));
-}
-
 void sampleStreamRate(qint64 now) {
     StreamTracker &tracker = streamTracker();
     OBSOutputAutoRelease output = obs_frontend_get_streaming_output();
     if (!output) {
-        tracker.kbps = 0;
+        tracker.rate.kbps = 0;
         return;
     }
     if (!obs_output_active(output)) {
-        tracker.kbps = 0;
-        tracker.lastSampleMs = 0;
+        tracker.rate.reset();
         return;
     }
 
-    const quint64 bytes = obs_output_get_total_bytes(output);
-    // A count that went backwards, or a clock that did not advance, only sets a new base.
-    if (tracker.lastSampleMs != 0 && now > tracker.lastSampleMs && bytes >= tracker.lastTotalBytes)
-        tracker.kbps = rateKbps(bytes - tracker.lastTotalBytes, now - tracker.lastSampleMs);
-    tracker.lastTotalBytes = bytes;
-    tracker.lastSampleMs = now;
+    tracker.rate.sample(obs_output_get_total_bytes(output), now);
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "core/SendRate.h"
+
 #include <QString>
 #include <QtGlobal>
 #include <obs-frontend-api.h>
@@ -12,9 +14,7 @@ struct StreamTracker {
     bool stopping = false;
     qint64 startedAt = 0; // ms since the Unix epoch
     qint64 stoppedAt = 0;
-    quint64 lastTotalBytes = 0;
-    qint64 lastSampleMs = 0; // 0: no previous sample
-    int kbps = 0;
+    SendRate rate;
     // How OBS's stream last ended: OBS's stop code (0: on purpose) and its error text, when it ended.
     qint64 lastStopCode = 0;
     QString lastStopError;
@@ -36,6 +36,3 @@ void stopWatchingStreamOutput();
 
 // Measures the send rate of OBS's stream at now (ms since the Unix epoch); called once a second.
 void sampleStreamRate(qint64 now);
-
-// Kilobits per second for bytes sent over elapsedMs, truncated toward zero.
-int rateKbps(quint64 bytes, qint64 elapsedMs);

@@ -12,6 +12,8 @@
 void loadRelaySettings();
 void saveRelaySettings();
 void updateRelaySettings(bool enabled, const QString &server, const QString &key, int bitrate);
+// Whether the relay can send to this address: an rtmp:// or rtmps:// URL with a host.
+bool isRelayServerAddress(const QString &server);
 
 // Pipeline.
 // With shared encoders the relay sends OBS's own encoded stream; without, it makes its own encoders.
@@ -37,6 +39,11 @@ void settleRelayError(RelayState &relay);
 // stream, and lets go of OBS's encoders once a relay that shared them has stopped; called once a second
 // with the time (ms since the Unix epoch).
 void relayRetryCheck(qint64 now);
+// Samples the relay's send rate, tells a stall, and lets the relay give way to OBS's stream on a shared
+// uplink; once a second with the time (ms since the Unix epoch).
+void sampleRelayHealth(qint64 now);
+// The status members that are figures of the moment rather than its state.
+bool isRelayFigure(const QString &key);
 // The relay's status for the page: written straight into an answer, or as an object.
 void writeRelayStatus(JsonWriter &json);
 QJsonObject relayStatusJson();

@@ -145,7 +145,10 @@ int socketWaitedOnBy(int tid) {
     return socketWaitedOnBy(tid, blockedCallOf);
 }
 
-bool cutSocket(quint64 id, int fd, quint16 port) {
+namespace {
+// Runs act on a copy of the descriptor of a socket of this process (identity id, 0: any; at fd, -1: wherever
+// it is) while it goes to port, connected or connecting. Returns what act returned, false when not found.
+template <typename Act> bool onRelaySocket(quint64 id, int fd, quint16 port, Act act) {
     if (fd < 0 && id != 0)
         forEachSocket([&fd, id](int candidate, quint64 candidateId) {
             if (candidateId == id)
@@ -165,7 +168,20 @@ bool cutSocket(quint64 id, int fd, quint16 port) {
     if (row == rows.end() || row->remotePort != port ||
         (row->state != kTcpEstablished && row->state != kTcpSynSent))
         return false;
-    return shutdown(copy.fd, SHUT_RDWR) == 0;
+    return act(copy.fd);
+}
+} // namespace
+
+bool cutSocket(quint64 id, int fd, quint16 port) {
+    return onRelaySocket(id, fd, port, [](int copy) { return shutdown(copy, SHUT_RDWR) == 0; });
+}
+
+bool paceSocket(quint64 id, quint16 port, quint64 bytesPerSecond) {
+    return onRelaySocket(id, -1, port, [bytesPerSecond](int copy) {
+        const unsigned int rate =
+            bytesPerSecond == 0 || bytesPerSecond > 0xffffffffu ? ~0u : unsigned(bytesPerSecond);
+        return setsockopt(copy, SOL_SOCKET, SO_MAX_PACING_RATE, &rate, sizeof rate) == 0;
+    });
 }
 
 int currentThreadId() {
@@ -189,6 +205,10 @@ int socketWaitedOnBy(int) {
 }
 
 bool cutSocket(quint64, int, quint16) {
+    return false;
+}
+
+bool paceSocket(quint64, quint16, quint64) {
     return false;
 }
 

@@ -45,6 +45,10 @@ int socketWaitedOnBy(int tid);
 // left alone. Returns whether it cut.
 bool cutSocket(quint64 id, int fd, quint16 port);
 
+// Paces the socket with the identity id, while it goes to port, at bytesPerSecond (the kernel's own TCP
+// pacing); 0 lifts it. Returns whether it was set.
+bool paceSocket(quint64 id, quint16 port, quint64 bytesPerSecond);
+
 // The calling thread's id, as the kernel knows it.
 int currentThreadId();
 

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "core/SendRate.h"
 #include "relay/RelayEncoders.h"
 #include "relay/RelayLink.h"
+#include "relay/RelayYield.h"
 
 #include <QString>
 #include <memory>
@@ -38,6 +40,15 @@ struct RelayState {
     qint64 lastAttemptMs = 0;
     qint64 startedAtMs = 0;
 
+    // Health, sampled once a second as OBS's stream's is.
+    SendRate rate;
+    qint64 lastProgressMs = 0; // when the output last sent a byte, or began sending
+    bool stalled = false;      // sending, yet not a byte went out for a while
+    RelayYield yield;          // how far it gives way to OBS's stream on a shared uplink
+    int appliedCapKbps = 0;    // the yield's cap as the encoder or the socket has it
+    quint64 pacedConnection = 0;
+    int obsDroppedSeen = -1; // OBS's stream's dropped frames at the last tick; -1: not streaming then
+
     // Exit can arrive from inside a relay call (OBS 29.0.2 closes from its SIGINT handler): the pipeline
     // is then released when the outermost call returns.
     int callDepth = 0;
@@ -56,3 +67,5 @@ public:
 RelayState &moduleRelay();
 
 inline constexpr int kDefaultRelayBitrate = 6000;
+inline constexpr int kMinRelayBitrate = 500;
+inline constexpr int kMaxRelayBitrate = 50000;

@@ -47,6 +47,7 @@ void onRelayStart(void *data, calldata_t *) {
         }
         relay.sending = true;
         relay.error.clear();
+        relay.lastProgressMs = wallClockMs();
     });
 }
 
@@ -138,6 +139,7 @@ void relayRetryCheck(qint64 now) {
     const RelayCall call;
     RelayState &relay = moduleRelay();
     cutStalledRelayStops();
+    sampleRelayHealth(now);
     const bool relayActive = relay.output && obs_output_active(relay.output);
     // OBS's stream can end without a "stopping" event (a failure): the relay never outlives it.
     if (relayActive && !obs_frontend_streaming_active()) {
@@ -163,17 +165,33 @@ void relayRetryCheck(qint64 now) {
 
 void writeRelayStatus(JsonWriter &json) {
     const RelayState &relay = moduleRelay();
+    const bool sending = relay.sending && !relay.stalled;
+    obs_output_t *output = relay.sending ? relay.output.Get() : nullptr;
     json.beginObject();
     json.key("bitrate").value(relay.bitrate);
+    json.key("congestion").value(output ? finiteOrZero(obs_output_get_congestion(output)) : 0.0);
     json.key("connecting").value(relay.connecting);
+    json.key("dropped").value(output ? obs_output_get_frames_dropped(output) : 0);
     json.key("enabled").value(relay.enabled);
     json.key("encoder").value(relay.encoderLabel);
     json.key("error").value(relay.error);
+    json.key("frames").value(output ? obs_output_get_total_frames(output) : 0);
+    json.key("kbps").value(relay.sending ? relay.rate.kbps : 0);
     json.key("reconnecting").value(relay.reconnecting);
-    json.key("sending").value(relay.sending);
+    json.key("sending").value(sending);
+    json.key("sendingBitrate").value(relay.yield.capKbps != 0 ? relay.yield.capKbps : relay.bitrate);
     json.key("server").value(relay.server);
-    json.key("startedAt").value(relay.sending ? double(relay.startedAtMs) : 0.0);
+    json.key("stalled").value(relay.stalled);
+    json.key("startedAt").value(sending ? double(relay.startedAtMs) : 0.0);
+    json.key("yielding").value(relay.sending && relay.yield.capKbps != 0);
     json.endObject();
+}
+
+bool isRelayFigure(const QString &key) {
+    static const QStringList figures{QStringLiteral("congestion"), QStringLiteral("dropped"),
+                                     QStringLiteral("frames"), QStringLiteral("kbps"),
+                                     QStringLiteral("sendingBitrate")};
+    return figures.contains(key);
 }
 
 QJsonObject relayStatusJson() {

@@ -19,16 +19,16 @@ TEST_F(StreamRate, MeasuredFromTheSecondSampleAndKeptOverACountDrop) {
     // The clock is given, and the event loop does not run in between: the module's own tick stays out.
     const qint64 t0 = 1'700'000'000'000;
     sampleStreamRate(t0);
-    EXPECT_EQ(tracker.kbps, 0) << "the first sample only sets a base";
+    EXPECT_EQ(tracker.rate.kbps, 0) << "the first sample only sets a base";
     setTestOutputBytes(250000); // 2,000,000 bits
     sampleStreamRate(t0 + 1010);
-    EXPECT_EQ(tracker.kbps, 1980);
-    const int measured = tracker.kbps;
+    EXPECT_EQ(tracker.rate.kbps, 1980);
+    const int measured = tracker.rate.kbps;
 
     setTestOutputBytes(1000);
     sampleStreamRate(t0 + 1200);
-    EXPECT_EQ(tracker.kbps, measured) << "a count that went backwards changes nothing";
-    EXPECT_EQ(tracker.lastTotalBytes, 1000u);
+    EXPECT_EQ(tracker.rate.kbps, measured) << "a count that went backwards changes nothing";
+    EXPECT_EQ(tracker.rate.lastTotalBytes, 1000u);
 
     // (The module's own tick samples too once the event loop runs, so the report's rate is not compared.)
     const QJsonObject state = obsState();
@@ -39,13 +39,13 @@ TEST_F(StreamRate, MeasuredFromTheSecondSampleAndKeptOverACountDrop) {
     obs_output_stop(output);
     ASSERT_TRUE(waitUntil([&] { return !obs_output_active(output); }, 5000));
     sampleStreamRate(t0 + 2000);
-    EXPECT_EQ(tracker.kbps, 0);
-    EXPECT_EQ(tracker.lastSampleMs, 0);
+    EXPECT_EQ(tracker.rate.kbps, 0);
+    EXPECT_EQ(tracker.rate.lastSampleMs, 0);
 
     setFrontendStreamingOutput(nullptr);
-    tracker.kbps = 5;
+    tracker.rate.kbps = 5;
     sampleStreamRate(t0 + 3000);
-    EXPECT_EQ(tracker.kbps, 0);
+    EXPECT_EQ(tracker.rate.kbps, 0);
     EXPECT_FALSE(obsState().contains("dropped"));
 }
 

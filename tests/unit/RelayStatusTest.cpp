@@ -20,12 +20,20 @@ TEST(RelayStatus, StatusShowsStartTimeOnlyWhileSendingAndNeverTheKey) {
     relay.key = "secret";
     relay.startedAtMs = 1700000000123;
     relay.sending = false;
+    relay.bitrate = 2500;
     const QJsonObject idle = relayStatusJson();
-    EXPECT_EQ(idle.size(), 9);
+    EXPECT_EQ(idle.size(), 16);
     EXPECT_EQ(idle.value("startedAt").toDouble(), 0.0);
+    EXPECT_EQ(idle.value("sendingBitrate").toInt(), 2500);
     EXPECT_FALSE(idle.contains("key"));
 
     relay.sending = true;
     EXPECT_EQ(relayStatusJson().value("startedAt").toDouble(), 1700000000123.0);
+    // Nothing went out for a while: no longer "sending", and says why.
+    relay.stalled = true;
+    const QJsonObject stalled = relayStatusJson();
+    EXPECT_FALSE(stalled.value("sending").toBool());
+    EXPECT_TRUE(stalled.value("stalled").toBool());
+    EXPECT_EQ(stalled.value("startedAt").toDouble(), 0.0);
     relay = RelayState();
 }

@@ -89,9 +89,18 @@ function renderStream(json) {
     : "";
   const relay = json.relay;
   $("relay-status").textContent = !relay.enabled ? "Relay off"
-    : relay.sending ? "Relay sending with " + relay.encoder
+    : relay.sending ? "Relay sending with " + relay.encoder + " · " + relay.kbps + " kbps"
+    : relay.stalled ? "Relay stalled: nothing has reached its server for a few seconds"
+    : relay.reconnecting ? "Relay reconnecting…"
     : relay.connecting ? "Relay connecting…"
     : relay.error ? "Relay: " + relay.error : "Relay ready";
+  $("relay-figures").textContent = relay.sending || relay.stalled
+    ? "dropped " + relay.dropped + " of " + relay.frames + " frames · congestion " +
+      Math.round(relay.congestion * 100) + " %"
+    : "";
+  // One plain line when the relay gives way to OBS's own stream.
+  $("relay-uplink").textContent = relay.yielding
+    ? "Your upload is too slow for both streams: the relay sends " + relay.sendingBitrate + " kbit/s" : "";
   // A start that failed: OBS's own code and text, from the state.
   const stop = obs.lastStop || {};
   if (startClickedAt && !obs.streaming && !obs.starting && stop.at >= startClickedAt && stop.code !== 0) {
