@@ -3,11 +3,10 @@
 #include "core/SettingsFile.h"
 #include "relay/Relay.h"
 
+#include <QUrl>
 #include <obs-frontend-api.h>
 
 namespace {
-constexpr int kMinRelayBitrate = 500;
-constexpr int kMaxRelayBitrate = 50000;
 
 QString relaySettingsPath() {
     return moduleConfigPath(QStringLiteral("relay.json"));
@@ -60,4 +59,11 @@ void updateRelaySettings(bool enabled, const QString &server, const QString &key
     } else if (!relay.enabled && wasEnabled) {
         stopRelay();
     }
+}
+
+bool isRelayServerAddress(const QString &server) {
+    const QUrl url(server, QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && !url.host().isEmpty() &&
+           (scheme == QLatin1String("rtmp") || scheme == QLatin1String("rtmps"));
 }

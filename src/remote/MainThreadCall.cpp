@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <obs.h>
 
 namespace {
 constexpr std::chrono::seconds kMainThreadWait{5};
@@ -15,7 +16,10 @@ std::mutex callMutex;
 std::condition_variable callFinished;
 bool callsOpen = false;
 
+// A call the main thread has not begun when its caller gives up is never run: "busy" means nothing done.
 struct PendingCall {
+    bool begun = false;
+    bool abandoned = false;
     std::optional<QJsonObject> result;
 };
 } // namespace
@@ -31,6 +35,10 @@ std::optional<QJsonObject> callOnMainThread(std::function<QJsonObject()> job) {
     }
     if (QThread::currentThread() == app->thread())
         return job();
+    // obs-websocket runs a batch's requests on OBS's graphics thread, which the main thread may itself be
+    // waiting for (a scene collection switch, the exit): never wait there.
+    if (obs_in_task_thread(OBS_TASK_GRAPHICS))
+        return std::nullopt;
 
     auto pending = std::make_shared<PendingCall>();
     QMetaObject::invokeMethod(
@@ -38,8 +46,9 @@ std::optional<QJsonObject> callOnMainThread(std::function<QJsonObject()> job) {
         [job = std::move(job), pending] {
             {
                 const std::lock_guard lock(callMutex);
-                if (!callsOpen)
+                if (!callsOpen || pending->abandoned)
                     return;
+                pending->begun = true;
             }
             QJsonObject result = job();
             const std::lock_guard lock(callMutex);
@@ -50,6 +59,10 @@ std::optional<QJsonObject> callOnMainThread(std::function<QJsonObject()> job) {
 
     std::unique_lock lock(callMutex);
     callFinished.wait_for(lock, kMainThreadWait, [&pending] { return pending->result || !callsOpen; });
+    // A job already under way is seen through: what it did is answered.
+    if (pending->begun && !pending->result && callsOpen)
+        callFinished.wait(lock, [&pending] { return pending->result || !callsOpen; });
+    pending->abandoned = !pending->begun;
     return pending->result;
 }
 

@@ -6,3 +6,5 @@
 void registerRelayHotkeys();
 void loadRelayHotkeyBindings();
 void unregisterRelayHotkeys();
+// What the relay is now, after a change from anywhere: a press switches only what differs.
+void noteRelayStateForHotkeys(bool on);

@@ -12,6 +12,7 @@ QString maskedStreamKey(const QString &key);
 QJsonObject remoteRelayStatus();
 // Whether Orvane is signed in (never the token) and the relay.
 QJsonObject remoteStatus(bool signedIn);
-// Changes the relay's settings: a field that is there is read as the bridge's relay action reads it (a
-// wrong type gives its default), one that is missing keeps its value. Saved and applied as the bridge's.
-void changeRelayFromRemote(const QJsonObject &fields);
+// Changes the relay's settings: a field that is missing keeps its value; saved and applied as the bridge's.
+// A field the relay can't use (a wrong type, a bitrate out of range, an address that is no RTMP server)
+// changes nothing: the answer is a refusal that names it; empty when the change was made.
+QString changeRelayFromRemote(const QJsonObject &fields);

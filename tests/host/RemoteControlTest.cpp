@@ -23,6 +23,18 @@ TEST_F(RemoteControlRun, RequestsWaitingForTheMainThreadGiveUpAtExit) {
         QCoreApplication::processEvents();
     EXPECT_EQ(answered.get(), QJsonObject({{"a", 1}}));
 
+    // "Busy" means nothing was done: a job the main thread did not get to in time never runs after.
+    std::atomic<bool> late{false};
+    auto busy = std::async(std::launch::async, [&late] {
+        return callOnMainThread([&late] {
+            late = true;
+            return QJsonObject();
+        });
+    });
+    EXPECT_FALSE(busy.get().has_value()); // the main thread is held here, past the caller's wait
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(late);
+
     std::atomic<bool> ran{false};
     auto waiting = std::async(std::launch::async, [&ran] {
         return callOnMainThread([&ran] {
@@ -39,15 +51,31 @@ TEST_F(RemoteControlRun, RequestsWaitingForTheMainThreadGiveUpAtExit) {
 }
 
 // Without obs-websocket (as in this host) no vendor is announced (obs-websocket's own header notes its
-// absence at debug level). A field of the wrong type takes the bridge's default; one left out keeps its
-// value.
-TEST_F(RemoteControlRun, WithoutObsWebsocketFieldsAreStillReadAsTheBridgeReadsThem) {
+// absence at debug level). What the relay can't use is refused by its name and changes nothing, as text
+// fields from a button deck would; a field left out keeps its value.
+TEST_F(RemoteControlRun, UnusableFieldsAreRefusedByNameAndChangeNothing) {
     finishLoading();
     EXPECT_FALSE(obshost::logLines().join('\n').contains("vendor"));
 
-    updateRelaySettings(true, "rtmp://a/live", "stream-key", 3000);
-    changeRelayFromRemote({{"bitrate", "2500"}, {"enabled", "yes"}});
-    EXPECT_EQ(moduleRelay().bitrate, kDefaultRelayBitrate);
-    EXPECT_FALSE(moduleRelay().enabled);
+    updateRelaySettings(false, "rtmp://a/live", "stream-key", 3000);
+    const std::pair<QJsonObject, QString> refused[] = {
+        {{{"bitrate", "2500"}, {"enabled", true}},
+         "bitrate: must be a whole number of kbit/s from 500 to 50000."},
+        {{{"bitrate", 100}}, "bitrate: "},
+        {{{"bitrate", 2500.5}}, "bitrate: "},
+        {{{"enabled", "yes"}}, "enabled: "},
+        {{{"key", 42}}, "key: "},
+        {{{"server", "ftp://nowhere.example/x"}, {"enabled", true}}, "server: The Orvane address is wrong."},
+        {{{"server", ""}}, "server: "},
+    };
+    for (const auto &[fields, refusal] : refused) {
+        EXPECT_TRUE(changeRelayFromRemote(fields).startsWith(refusal)) << refusal.toStdString();
+        EXPECT_EQ(moduleRelay().bitrate, 3000);
+        EXPECT_EQ(moduleRelay().server, "rtmp://a/live");
+        EXPECT_FALSE(moduleRelay().enabled);
+    }
+    EXPECT_EQ(changeRelayFromRemote({{"bitrate", 2500}, {"server", "RTMPS://b.example/app"}}), "");
+    EXPECT_EQ(moduleRelay().bitrate, 2500);
+    EXPECT_EQ(moduleRelay().server, "RTMPS://b.example/app");
     EXPECT_EQ(moduleRelay().key, "stream-key");
 }
