@@ -48,6 +48,7 @@ struct RelayState {
     int appliedCapKbps = 0;    // the yield's cap as the encoder or the socket has it
     quint64 pacedConnection = 0;
     int obsDroppedSeen = -1; // OBS's stream's dropped frames at the last tick; -1: not streaming then
+    SendRate obsRate;        // OBS's stream's, as the relay's yield sees it
 
     // Exit can arrive from inside a relay call (OBS 29.0.2 closes from its SIGINT handler): the pipeline
     // is then released when the outermost call returns.

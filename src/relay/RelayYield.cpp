@@ -4,9 +4,11 @@
 #include <algorithm>
 
 namespace {
-constexpr int kTicksBetweenCuts = 3;
+constexpr int kTicksBetweenCuts = 2;
 constexpr int kCalmTicksPerStep = 3;
-constexpr double kCut = 0.7;
+// Below what is left over, so that OBS's stream can send what queued up meanwhile.
+constexpr double kShareOfSpare = 0.8;
+constexpr double kLeastCut = 0.85;
 constexpr double kCongested = 0.1;
 } // namespace
 
@@ -14,17 +16,21 @@ bool obsStreamInTrouble(int droppedSinceLastTick, double congestion) {
     return droppedSinceLastTick > 0 || congestion >= kCongested;
 }
 
-int stepRelayYield(RelayYield &yield, bool obsInTrouble, int relayKbps, int bitrate) {
+int stepRelayYield(RelayYield &yield, const UplinkSecond &second, int bitrate) {
     ++yield.ticksSinceCut;
-    if (obsInTrouble) {
+    if (second.obsInTrouble) {
         yield.calmTicks = 0;
         if (yield.capKbps != 0 && yield.ticksSinceCut < kTicksBetweenCuts)
             return yield.capKbps;
-        // From what the relay really sent, when it sent less than it may.
-        int from = yield.capKbps != 0 ? yield.capKbps : bitrate;
-        if (relayKbps > 0)
-            from = std::min(from, relayKbps);
-        yield.capKbps = std::max(kRelayYieldFloorKbps, int(from * kCut));
+        // The uplink is full: what both sent is what it carries, and OBS's stream needs its share first.
+        const int current = yield.capKbps != 0
+                                ? std::min(yield.capKbps, std::max(second.relayKbps, 1))
+                                : std::min(bitrate, second.relayKbps > 0 ? second.relayKbps : bitrate);
+        const int spare = second.obsKbps + second.relayKbps - second.obsNeedKbps;
+        int cap = int(current * kLeastCut);
+        if (second.obsNeedKbps > 0 && second.obsKbps > 0)
+            cap = std::min(cap, int(spare * kShareOfSpare));
+        yield.capKbps = std::max(kRelayYieldFloorKbps, cap);
         yield.ticksSinceCut = 0;
         return yield.capKbps;
     }

@@ -2,20 +2,30 @@
 #pragma once
 
 // When one uplink cannot carry OBS's stream and the relay, the relay gives way: OBS's stream is what the
-// streamer set up first. Its bitrate falls while OBS's stream is in trouble and climbs back once it is calm.
+// streamer set up first. The relay falls to what the uplink leaves over while OBS's stream is in trouble
+// and climbs back once it is calm.
 
-// The lowest the relay goes while it yields (kbit/s): below it a stream is no longer worth watching.
+// The lowest the relay goes while it yields (kbit/s, all it sends): below it a stream is no longer worth
+// watching.
 inline constexpr int kRelayYieldFloorKbps = 400;
 
 struct RelayYield {
-    int capKbps = 0;       // what the relay may send at now; 0: what the streamer set
+    int capKbps = 0;       // what the relay may send at now, all told; 0: what the streamer set
     int ticksSinceCut = 0; // a cut takes a few seconds to show in OBS's stream
     int calmTicks = 0;
 };
 
-// One second's step: obsInTrouble when OBS's stream dropped frames or its send buffer is filling;
-// relayKbps what the relay measured in that second; bitrate the streamer's setting. Returns the new cap.
-int stepRelayYield(RelayYield &yield, bool obsInTrouble, int relayKbps, int bitrate);
+// What one second showed: OBS's stream in trouble (frames dropped, or its send buffer filling), what OBS's
+// stream and the relay sent in it, and what OBS's stream needs (its encoders' bitrates).
+struct UplinkSecond {
+    bool obsInTrouble = false;
+    int obsKbps = 0;
+    int obsNeedKbps = 0;
+    int relayKbps = 0;
+};
+
+// One second's step, with bitrate the streamer's setting. Returns the new cap.
+int stepRelayYield(RelayYield &yield, const UplinkSecond &second, int bitrate);
 
 // Whether OBS's stream is in trouble: frames dropped since the last second, or congestion building.
 bool obsStreamInTrouble(int droppedSinceLastTick, double congestion);

@@ -14,7 +14,9 @@ def enter_own_network():
     """Returns None once in a namespace of this process's own, else why that can't be had here."""
     if ctypes.CDLL(None, use_errno=True).unshare(CLONE_NEWNET) != 0:
         return "no network namespace of the test's own (unshare -n refused: %s)" % ctypes.get_errno()
-    for tool in (["ip", "link", "set", "lo", "up", "mtu", "1500"], ["nft", "add", "table", "inet", "weather"]):
+    # Segments as a real link carries them (loopback would hand 64 KiB at once to the shaper).
+    for tool in (["ip", "link", "set", "lo", "up", "mtu", "1500", "gso_max_size", "1500"],
+                 ["nft", "add", "table", "inet", "weather"]):
         try:
             subprocess.run(tool, check=True, capture_output=True)
         except (OSError, subprocess.CalledProcessError) as error:
@@ -25,13 +27,17 @@ def enter_own_network():
 
 
 def shared_uplink(ports, kbit):
-    """One uplink of kbit kbit/s that every connection to these server ports shares; kbit None lifts it."""
-    subprocess.run(["tc", "qdisc", "del", "dev", "lo", "root"], capture_output=True)
+    """One uplink of kbit kbit/s, with a modem's small queue, that every connection to these server ports
+    shares; kbit None lifts the limit (the queue stays: nothing in it is lost)."""
     if kbit is None:
+        subprocess.run(["tc", "class", "change", "dev", "lo", "parent", "1:", "classid", "1:10", "htb", "rate",
+                        "10gbit", "ceil", "10gbit"], capture_output=True)
         return
-    commands = [["qdisc", "add", "dev", "lo", "root", "handle", "1:", "htb", "default", "99"],
+    subprocess.run(["tc", "qdisc", "del", "dev", "lo", "root"], capture_output=True)
+    commands = [["qdisc", "add", "dev", "lo", "root", "handle", "1:", "htb", "default", "99", "r2q", "100000"],
                 ["class", "add", "dev", "lo", "parent", "1:", "classid", "1:10", "htb", "rate", "%dkbit" % kbit,
                  "ceil", "%dkbit" % kbit, "burst", "16k"],
+                ["qdisc", "add", "dev", "lo", "parent", "1:10", "handle", "10:", "bfifo", "limit", "64kb"],
                 ["class", "add", "dev", "lo", "parent", "1:", "classid", "1:99", "htb", "rate", "10gbit"]]
     for port in ports:
         commands.append(["filter", "add", "dev", "lo", "parent", "1:", "protocol", "ip", "prio", "1", "u32",

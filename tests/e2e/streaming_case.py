@@ -29,10 +29,10 @@ class StreamingCase(unittest.TestCase):
     def profile_file(self, name):
         return os.path.join(self.obs.config_dir, "basic", "profiles", "Untitled", name)
 
-    def write_relay_settings(self, server):
+    def write_relay_settings(self, server, bitrate=1500):
         os.makedirs(self.obs.plugin_config(), exist_ok=True)
         with open(self.obs.plugin_config("relay.json"), "w") as relay:
-            json.dump({"enabled": True, "server": server, "key": "relaykey", "bitrate": 1500}, relay)
+            json.dump({"enabled": True, "server": server, "key": "relaykey", "bitrate": bitrate}, relay)
 
     def point_obs_stream_at(self, server):
         with open(self.profile_file("service.json"), "w") as service:

@@ -1,11 +1,12 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """The relay on a streamer's real uplink, in real OBS, inside a network namespace of the suite's own: it never
 holds OBS's window while its server is silent or gone, and OBS closes at once."""
+import re
 import time
 import unittest
 
 from nginx_rtmp import NginxRtmp
-from network_weather import StallProbe, enter_own_network, hole
+from network_weather import StallProbe, enter_own_network, hole, shared_uplink
 from obs_harness import Bridge, SilentServer, closes_cleanly_while_streaming, wait_until
 from streaming_case import StreamingCase
 
@@ -82,6 +83,58 @@ class ObsNetwork(StreamingCase):
         for what, took in stalls.items():
             self.assertLess(took, FROZEN if what != "OBS closes" else 2 * FROZEN + 3, what)
         self.assertEqual(self.probe.errors, [])
+
+    def frames_of(self, output):
+        """(sent, attempted) by libobs's own count at the output's last stop, from OBS's log."""
+        found = re.findall(r"Output '%s': Total frames output: (\d+)(?: \((\d+) attempted\))?" % re.escape(output),
+                           self.obs.log())
+        sent, attempted = found[-1]
+        return int(sent), int(attempted or sent)
+
+    def yields_on_a_shared_uplink(self, relay_bitrate, encoder):
+        """OBS's stream at 2,000 kbit/s and the relay share an uplink of 1.5 times that: OBS's stream keeps its
+        frames, the relay takes what is left; once the uplink is lifted the relay is back at its bitrate. An
+        uplink that carries both (1.2 times their sum) changes nothing."""
+        self.write_relay_settings(self.relay_server.rtmp_url, relay_bitrate)
+        ports = [self.nginx.rtmp_port, self.relay_server.rtmp_port]
+        shared_uplink(ports, int((2000 + relay_bitrate + 2 * 160) * 1.2))
+        self.go_live()
+        self.assertEqual(self.relay_state()["encoder"], encoder)
+        time.sleep(10)
+        self.assertNotIn("giving way to OBS's stream", self.obs.log())
+        shared_uplink(ports, 3000)
+        before = self.relay_server.bytes_in()["relaykey"]
+        wait_until(lambda: self.relay_state()["yielding"], timeout=30, what="the relay to give way")
+        time.sleep(40)
+        relay_bytes = self.relay_server.bytes_in()["relaykey"] - before
+        self.assertIn("Your upload is too slow", self.page_line())
+        shared_uplink([], None)
+        lifted = time.monotonic()
+        wait_until(lambda: not self.relay_state()["yielding"], timeout=60, what="the relay back at its bitrate")
+        back_after = time.monotonic() - lifted
+        self.assertEqual(self.relay_state()["sendingBitrate"], relay_bitrate)
+
+        self.bridge.call("POST", "stop")
+        wait_until(lambda: not self.nginx.bytes_in(), what="both streams to end")
+        sent, attempted = self.frames_of("adv_stream")
+        lost = 100.0 * (attempted - sent) / attempted
+        print("%s: OBS's stream lost %.2f %% of %d frames; the relay delivered %d kbit/s of the 1000 spare; back "
+              "at its bitrate %.0f s after the uplink was lifted" % (encoder, lost, attempted,
+                                                                    relay_bytes * 8 / 1000 / 40, back_after))
+        self.assertLessEqual(lost, 1.0)
+        self.assertGreater(relay_bytes * 8 / 1000 / 40, 500 * 0.5)
+        self.assertEqual(self.obs.stop(), 0)
+
+    def page_line(self):
+        relay = self.relay_state()
+        return "Your upload is too slow for both streams: the relay sends %d kbit/s" % relay["sendingBitrate"] \
+            if relay["yielding"] else ""
+
+    def test_relay_with_its_own_encoder_gives_way_to_obs_stream(self):
+        self.yields_on_a_shared_uplink(1500, "x264 (CPU)")
+
+    def test_relay_with_obs_encoders_gives_way_to_obs_stream(self):
+        self.yields_on_a_shared_uplink(2000, "OBS's stream encoder")
 
 
 if __name__ == "__main__":
