@@ -84,6 +84,42 @@ class ObsNetwork(StreamingCase):
             self.assertLess(took, FROZEN if what != "OBS closes" else 2 * FROZEN + 3, what)
         self.assertEqual(self.probe.errors, [])
 
+    def flowing_again(self, server, name, since):
+        """Seconds from since until name's bytes grow at server again."""
+        wait_until(lambda: server.bytes_in().get(name, 0) > 0, timeout=90, what=name + " to reach its server")
+        server.wait_for_flowing([name], timeout=90)
+        return time.monotonic() - since
+
+    def test_relay_is_back_soon_after_an_outage(self):
+        """A 30 s hole on the relay's path, then on both paths; as public ingests drop dead sessions, each
+        server starts anew as the hole ends. The relay says it is stalled meanwhile."""
+        self.go_live()
+        figures = {}
+        mend = hole(self.relay_server.rtmp_port)
+        wait_until(lambda: self.relay_state()["stalled"] or self.relay_state()["reconnecting"], timeout=10,
+                   what="the relay to say it is stalled")
+        self.assertFalse(self.relay_state()["sending"])
+        time.sleep(30)
+        mend()
+        self.relay_server.restart()
+        figures["relay's path"] = self.flowing_again(self.relay_server, "relaykey", time.monotonic())
+
+        mends = [hole(self.relay_server.rtmp_port), hole(self.nginx.rtmp_port)]
+        time.sleep(30)
+        for mend in mends:
+            mend()
+        self.relay_server.restart()
+        self.nginx.restart()
+        back = time.monotonic()
+        figures["both paths: OBS's stream"] = self.flowing_again(self.nginx, "obsmain", back)
+        figures["both paths: relay"] = self.flowing_again(self.relay_server, "relaykey", back)
+        print("back after the network's return, in s:", {what: round(took, 1) for what, took in figures.items()})
+        self.assertLess(figures["relay's path"], 10 + 2)
+        self.assertLess(figures["both paths: relay"], figures["both paths: OBS's stream"] + 5 + 2)
+        self.bridge.call("POST", "stop")
+        wait_until(lambda: not self.nginx.bytes_in(), what="both streams to end")
+        self.assertEqual(self.obs.stop(), 0)
+
     def frames_of(self, output):
         """(sent, attempted) by libobs's own count at the output's last stop, from OBS's log."""
         found = re.findall(r"Output '%s': Total frames output: (\d+)(?: \((\d+) attempted\))?" % re.escape(output),
