@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "module/Lifecycle.h"
+#include "module/SigintDeferral.h"
 
 #include "bridge/BridgeActions.h"
 #include "bridge/StreamTracker.h"
@@ -74,6 +75,7 @@ void shutDown() {
 // Since OBS 30 the front-end API is gone once the exit event has been delivered, before modules
 // unload: everything that needs it ends here, the event callback included.
 void finishWithFrontend() {
+    stopClosingOnSigint();
     shutDown();
     if (callbackRegistered)
         obs_frontend_remove_event_callback(onFrontendEvent, nullptr);

@@ -68,5 +68,5 @@ MODULE_EXPORT bool obs_module_load(void) {
 MODULE_EXPORT void obs_module_unload(void) {
     shutdownRelay();
     releaseModuleObjects();
-    restoreObsSigint();
+    stopClosingOnSigint();
 }

@@ -4,6 +4,7 @@
 #include "core/Log.h"
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <memory>
 #include <obs-frontend-api.h>
@@ -16,7 +17,6 @@
 
 namespace {
 int signalPipe[2] = {-1, -1}; // written by the handler, read on the main thread
-struct sigaction obsHandler = {};
 std::unique_ptr<QSocketNotifier> signalArrived;
 
 void onSigint(int) {
@@ -25,11 +25,14 @@ void onSigint(int) {
     [[maybe_unused]] const ssize_t written = send(signalPipe[0], &byte, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
+// The window OBS had when the module loaded: gone once OBS has closed it.
+QPointer<QMainWindow> obsMainWindow;
+
 void closeObsFromMainLoop() {
     char byte = 0;
     [[maybe_unused]] const ssize_t read = recv(signalPipe[1], &byte, 1, MSG_DONTWAIT);
-    if (auto *mainWindow = static_cast<QMainWindow *>(obs_frontend_get_main_window()))
-        mainWindow->close();
+    if (obsMainWindow)
+        obsMainWindow->close();
 }
 } // namespace
 
@@ -39,30 +42,31 @@ void deferSigintToMainLoop() {
     struct sigaction current = {};
     if (sigaction(SIGINT, nullptr, &current) != 0 || current.sa_handler == SIG_DFL ||
         current.sa_handler == SIG_IGN)
-        return; // not OBS's handler: nothing to mend
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+        return;                                            // not OBS's handler: nothing to mend
+    const bool installed = current.sa_handler == onSigint; // by an earlier load of this process
+    if (!installed && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
         return;
+    obsMainWindow = static_cast<QMainWindow *>(obs_frontend_get_main_window());
     signalArrived = std::make_unique<QSocketNotifier>(signalPipe[1], QSocketNotifier::Read);
     QObject::connect(signalArrived.get(), &QSocketNotifier::activated, closeObsFromMainLoop);
+    if (installed)
+        return;
     struct sigaction deferred = {};
     deferred.sa_handler = onSigint;
     sigemptyset(&deferred.sa_mask);
     deferred.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &deferred, &obsHandler);
+    sigaction(SIGINT, &deferred, nullptr);
     logMessage(LOG_INFO,
                "OBS before 29.1: Ctrl+C closes OBS from its main loop, not from the signal handler");
 }
 
-void restoreObsSigint() {
-    if (!signalArrived)
-        return;
-    sigaction(SIGINT, &obsHandler, nullptr);
+// OBS's shutdown goes on after modules unload, and OBS's own handler would close the main window from
+// inside a second Ctrl+C then. OBS before 29.1 never unmaps a module's code (it leaves its libraries
+// open), so the handler stays for the life of the process; with nobody reading, its byte is dropped.
+void stopClosingOnSigint() {
     signalArrived.reset();
-    close(signalPipe[0]);
-    close(signalPipe[1]);
-    signalPipe[0] = signalPipe[1] = -1;
 }
 #else
 void deferSigintToMainLoop() {}
-void restoreObsSigint() {}
+void stopClosingOnSigint() {}
 #endif

@@ -7,5 +7,6 @@
 // socket pair and close from there; in OBS before 29.1 the module does the same for it.
 void deferSigintToMainLoop();
 
-// Gives SIGINT back to OBS's own handler; at unload, so that a Ctrl+C during OBS's exit is safe too.
-void restoreObsSigint();
+// At OBS's exit: a Ctrl+C no longer closes anything (OBS is closing already); the handler itself stays, since
+// OBS's own would close the main window from inside the signal during the rest of OBS's exit.
+void stopClosingOnSigint();

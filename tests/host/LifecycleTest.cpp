@@ -197,8 +197,8 @@ TEST_F(LifecycleRun, SigintClosesObsFromTheMainLoopInObsBefore291) {
     raise(SIGINT); // a second Ctrl+C while OBS closes
     EXPECT_EQ(obsHandlerCalls, 0);
     obs_module_unload();
-    raise(SIGINT);
-    EXPECT_EQ(obsHandlerCalls, 1) << "OBS's own handler is back after unload";
+    raise(SIGINT); // and once the module is unloaded, while OBS's exit goes on
+    EXPECT_EQ(obsHandlerCalls, 0) << "OBS's handler would close the window from inside the signal";
     signal(SIGINT, SIG_DFL);
     startNextFrontendRun();
     obs_module_load();
