@@ -76,12 +76,16 @@ mounts_under() {
   done | sort -r
 }
 
-# remove_root FOLDER: deletes a root this script made, never what is mounted into it.
+# remove_root FOLDER: deletes a root this script made, never what is mounted into it. Runs in the root
+# (scripts/in-root.sh) hold its use lock shared: removal waits for them and keeps new ones out meanwhile, so
+# no mount can appear between the check below and the deletion.
 remove_root() {
-  local folder point
+  local folder point in_use
   folder="$(realpath -e "$1" 2>/dev/null)" || return 0
   [ -f "$folder/$stamp_name" ] ||
     { echo "debian-root.sh: $folder has no $stamp_name stamp: not deleting it" >&2; return 1; }
+  exec {in_use}>"$(dirname "$folder")/.$(basename "$folder").in-use"
+  flock -x "$in_use"
   mounts_under "$folder" | while read -r point; do
     umount "$point" 2>/dev/null || umount -l "$point" 2>/dev/null || true
   done
@@ -90,6 +94,7 @@ remove_root() {
     return 1
   fi
   rm -rf --one-file-system "$folder"
+  exec {in_use}>&-
 }
 
 if [ "$remove" = 1 ]; then

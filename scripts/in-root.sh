@@ -2,13 +2,16 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Runs COMMAND inside the Debian root ROOT, with /proc, /sys, /dev, /dev/pts and /dev/shm mounted for the
 # run (and the project, at the same path as outside, when BIND_PROJECT=1), and always unmounted again: also
-# when the command fails or is interrupted.
+# when the command fails or is interrupted. The run holds the root's use lock (shared) throughout, so that
+# scripts/debian-root.sh never removes the root while something is mounted into it for a run.
 #   scripts/in-root.sh ROOT COMMAND [ARGUMENT...]
 set -euo pipefail
 root="$(cd "${1:?name a root}" && pwd)"
 shift
 project="$(cd "$(dirname "$0")/.." && pwd)"
 mounted=()
+exec {in_use}>"$(dirname "$root")/.$(basename "$root").in-use"
+flock -s "$in_use"
 
 unmount_all() {
   local index

@@ -1,8 +1,10 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """scripts/debian-root.sh never deletes what is mounted into a root, nor a folder it did not make."""
+import fcntl
 import os
 import subprocess
 import tempfile
+import time
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -34,6 +36,23 @@ class RootRemoval(unittest.TestCase):
             stamp.write("an old package list\n")
         outcome = self.remove()
         self.assertEqual(outcome.returncode, 0, outcome.stderr)
+        self.assertFalse(os.path.exists(self.root))
+        with open(os.path.join(self.checkout, "precious")) as precious:
+            self.assertEqual(precious.read(), "work\n")
+
+    def test_removal_waits_for_a_run_in_the_root(self):
+        with open(os.path.join(self.root, ".orvane-root"), "w") as stamp:
+            stamp.write("an old package list\n")
+        subprocess.run(["umount", self.inside], check=True)
+        # A run holds the root's use lock while it may bind the checkout in, as scripts/in-root.sh does.
+        with open(os.path.join(self.cache, ".trixie.in-use"), "w") as in_use:
+            fcntl.flock(in_use, fcntl.LOCK_SH)
+            removal = subprocess.Popen([SCRIPT, "trixie", "--remove"], env=dict(os.environ, ORVANE_ROOTS=self.cache))
+            time.sleep(1)
+            subprocess.run(["mount", "--bind", self.checkout, self.inside], check=True)
+            self.assertIsNone(removal.poll(), "removed while a run held the root")
+            subprocess.run(["umount", self.inside], check=True)
+        self.assertEqual(removal.wait(timeout=30), 0)
         self.assertFalse(os.path.exists(self.root))
         with open(os.path.join(self.checkout, "precious")) as precious:
             self.assertEqual(precious.read(), "work\n")
