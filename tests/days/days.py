@@ -5,10 +5,15 @@ action followed by checks against ground truth (obs-websocket, nginx, the files 
 timed and the next start watched for an unclean-shutdown report.
 
   days.py [--days N] [--actions N] [--seed N] [--without-module] [--close-while-streaming yes|no|auto]
+  days.py --controls
 
 A failing day prints its seed, its actions, the end of OBS's log and a backtrace of every thread (from the
-core, or from the hung process), then is replayed without the module: a fault that happens there too is
-OBS's own and listed as such; one that does not is the module's and fails the run. --seed N replays day N.
+core, or from the hung process), then is replayed without the module: only a replay that shows the same
+fault (the same kind, at the same action, and for a crash in the same function) makes it OBS's own; any
+other is the module's and fails the run. --seed N replays day N. The days run in a network namespace of
+their own, with network weather among the actions (a shared uplink that comes and goes, holes on either
+path, a server that goes silent), and OBS runs without --multi, so its unclean-shutdown check is on:
+--controls kills OBS mid-session (SIGKILL, SIGSEGV) and checks that the next start reports it.
 ORVANE_BUILD_DIR names the module's build; ORVANE_E2E_OBS the OBS to run.
 """
 import argparse
@@ -26,10 +31,11 @@ import traceback
 
 from world import COLLECTIONS, PROFILES, RELAY_BITRATE, VIDEO_MODES, FaultyCloud, World, free_port, write_obs_home
 
-from obs_harness import ObsRun, closes_cleanly_while_streaming, obs_version, raw_exchange  # noqa: E402 (world puts tests/e2e on the path)
+from network_weather import enter_own_network, hole, shared_uplink  # noqa: E402 (world puts tests/e2e on the path)
+from obs_harness import ObsRun, SilentServer, closes_cleanly_while_streaming, obs_version, raw_exchange  # noqa: E402
 from obs_websocket import ObsWebSocket  # noqa: E402
 
-BRIDGE_ANSWER_LIMIT_S = 1.0
+BRIDGE_ANSWER_LIMIT_S = 0.5
 CLOSE_LIMIT_S = 2.0
 RELAY_WINDOW_S = 25  # the relay retries every 5 s; a connection and its first bytes come within this
 SANITIZER_REPORT = re.compile(r"ERROR: AddressSanitizer|: runtime error: ")  # only the module is instrumented
@@ -39,18 +45,21 @@ UNCLEAN = re.compile(r"Unclean shutdown detected|Crash or unclean shutdown detec
 ACTIONS = [("start_stream", 6), ("stop_stream", 4), ("main_server_blip", 1), ("relay_on", 3), ("relay_off", 2),
            ("relay_server", 2), ("relay_bitrate", 1), ("relay_server_down", 1), ("relay_server_up", 1),
            ("video", 2), ("profile", 2), ("collection", 1), ("cloud", 2), ("sign_in", 2), ("sign_out", 1),
-           ("reload", 2), ("tabs", 1), ("close", 2)]
+           ("reload", 2), ("tabs", 1), ("close", 2), ("uplink_squeeze", 1), ("hole", 1), ("relay_server_silent", 1)]
 BRIDGE_ACTIONS = {"relay_on", "relay_off", "relay_server", "relay_bitrate", "sign_in", "sign_out", "reload", "tabs"}
+WEATHER_ACTIONS = {"uplink_squeeze", "hole", "relay_server_silent"}
+weather = None  # why there is no network weather here; None once the days have a network of their own
 
 
 class Fault(Exception):
     """A broken invariant, a crash or a hang: kind says which, for telling OBS's faults from the module's."""
 
-    def __init__(self, kind, text, in_module=None):
-        """in_module: whether the crashed thread ran the module's code (None: no core tells)."""
+    def __init__(self, kind, text, function=None):
+        """function: for a crash, the function the crashed thread was in (from the core)."""
         super().__init__("%s: %s" % (kind, text))
         self.kind = kind
-        self.in_module = in_module
+        self.function = function
+        self.action = None  # how many actions the day had done
 
 
 class Model:
@@ -145,11 +154,15 @@ class Day:
         if report:
             raise Fault("sanitizer", "\n".join(self.obs.log()[report.start():].splitlines()[:40]))
         if status != 0:
-            crashed, every_thread = self.core_backtrace()
-            raise Fault("crash", "OBS exited with status %s when closed by %s\ncrashed thread:\n%s\nevery thread:\n%s"
-                        % (status, how, crashed, every_thread), in_module=crash_in_module(crashed))
+            raise self.crash("when closed by " + how)
         if took > CLOSE_LIMIT_S:
             raise Fault("slow exit", "OBS took %.1f s to exit when closed by %s" % (took, how))
+
+    def crash(self, when):
+        """OBS has ended: its exit status and, from its core, where it crashed."""
+        crashed, every_thread = self.core_backtrace()
+        return Fault("crash", "OBS exited with status %s %s\ncrashed thread:\n%s\nevery thread:\n%s"
+                     % (self.obs.process.returncode, when, crashed, every_thread), function=crashed_function(crashed))
 
     def core_backtrace(self):
         """The crashed thread's backtrace and every thread's, from the core OBS left in its home."""
@@ -213,8 +226,8 @@ class Day:
                     self.state()
                 except Fault as fault:
                     self.poll_faults.append(fault)
-                except OSError:
-                    pass  # OBS is closing
+                except OSError as error:  # the tabs stop before OBS's planned close
+                    self.poll_faults.append(Fault("poll", "a tab's state request failed: %r" % error))
         self.pollers = [(stop, threading.Thread(target=poll, daemon=True)) for _ in range(count)]
         for _, thread in self.pollers:
             thread.start()
@@ -232,6 +245,8 @@ class Day:
         model = self.model
         if not self.with_module and action in BRIDGE_ACTIONS:
             return True  # drawn all the same, so the day stays the same day; done as nothing
+        if action in WEATHER_ACTIONS and (weather or not model.streaming):
+            return False
         return {"start_stream": not model.streaming, "stop_stream": model.streaming,
                 "main_server_blip": model.streaming, "relay_on": not model.relay["enabled"],
                 "relay_off": model.relay["enabled"], "relay_server_down": model.relay_server_up,
@@ -257,6 +272,16 @@ class Day:
             self.act(action, argument)
         except AssertionError as refused:  # obs-websocket refused a request, or nginx did not start
             raise Fault("refused", str(refused))
+
+    def gone_between_actions(self):
+        """OBS that ended without being closed has crashed: examined as a crash, not as the driver's error."""
+        if self.obs.process and self.obs.process.poll() is not None:
+            try:
+                self.obs._log_file.close()
+            except OSError:
+                pass
+            return self.crash("between two actions")
+        return None
 
     def act(self, action, argument):
         model, world = self.model, self.world
@@ -328,6 +353,28 @@ class Day:
         elif action == "tabs":
             model.tabs = int(argument * 4)
             self.start_tabs(model.tabs)
+        elif action == "uplink_squeeze":
+            # One uplink for both streams at 1.5 times OBS's stream, for a few seconds.
+            ports = [world.main.rtmp_port, world.relay.rtmp_port]
+            shared_uplink(ports, int(RELAY_BITRATE * 1.5) + 160)
+            time.sleep(4 + 10 * argument)
+            shared_uplink(ports, None)
+        elif action == "hole":
+            # Packets to one server vanish; as public ingests drop dead sessions, it starts anew as the hole ends.
+            server = world.main if argument < 0.5 else world.relay
+            mend = hole(server.rtmp_port)
+            time.sleep(2 + 16 * (argument % 0.5))
+            mend()
+            if server.process.poll() is None:
+                server.restart()
+        elif action == "relay_server_silent" and model.relay_server_up:
+            # The relay's server goes silent mid-stream: its port accepts and never answers.
+            world.relay.process.kill()
+            world.relay.process.wait()
+            silent = SilentServer(port=world.relay.rtmp_port)
+            time.sleep(3 + 10 * argument)
+            silent.close()
+            world.relay.start()
         elif action == "close":
             self.close_obs("window" if argument < 0.5 else "sigint")
             self.start_obs()
@@ -431,8 +478,14 @@ class Day:
             action, argument = self.draw()
             self.done.append(action)
             began = time.monotonic()
-            self.run_action(action, argument)
-            self.check()
+            try:
+                self.run_action(action, argument)
+                self.check()
+            except Exception:
+                raise self.gone_between_actions() or sys.exc_info()[1]
+            gone = self.gone_between_actions()
+            if gone:
+                raise gone
             self.log("  %-18s %5.1f s  streaming=%s relay=%s/%s%s cloud=%s" % (
                 action, time.monotonic() - began, self.model.streaming, self.model.relay["enabled"],
                 self.model.relay["server"], "" if self.model.relay_server_up else "(down)", self.world.cloud.mode))
@@ -462,12 +515,16 @@ def wait_for(condition, timeout, what, kind="invariant"):
         time.sleep(0.3)
 
 
-def crash_in_module(crashed):
-    """Whether the crashed thread ran the module's code; None when its stack can't tell: none, or a crash
-    inside malloc, where the heap was broken earlier by whoever broke it."""
-    if not crashed or re.search(r"^#\d+ .*\b(unlink_chunk|malloc_printerr|_int_free|_int_malloc)\b", crashed, re.M):
-        return None
-    return "orvane" in crashed
+def crashed_function(crashed):
+    """The function the crashed thread was in: its innermost frame that names one."""
+    found = re.search(r"^#\d+\s+(?:0x[0-9a-f]+ in )?([^\s(]+)", crashed or "", re.M)
+    return found.group(1) if found else None
+
+
+def same_fault(first, second):
+    """A replay shows the same fault: the same kind, at the same action, and a crash in the same function."""
+    return (second is not None and second.kind == first.kind and second.action == first.action and
+            (first.kind != "crash" or (first.function is not None and second.function == first.function)))
 
 
 def gdb_backtrace(target, command="thread apply all bt"):
@@ -484,8 +541,9 @@ def run_day(world, seed, args, with_module=True):
     except Fault as fault:
         failed = fault
     except Exception as error:  # a driver that breaks is a fault of the run too
-        failed = Fault("driver", "".join(traceback.format_exception(error)))
-    if failed:  # what OBS and the module said when it went wrong, before OBS is closed
+        failed = day.gone_between_actions() or Fault("driver", "".join(traceback.format_exception(error)))
+    if failed:
+        failed.action = len(day.done)  # what OBS and the module said when it went wrong, before OBS is closed
         failed.log_tail = "\n".join(day.obs.log().splitlines()[-40:])
         try:
             if day.with_module and day.obs.process.poll() is None:
@@ -506,6 +564,42 @@ def run_day(world, seed, args, with_module=True):
     return day, failed
 
 
+def run_controls():
+    """OBS killed mid-session by SIGKILL, then by SIGSEGV: the next start in the same HOME must report the
+    unclean shutdown, and the driver must see it rather than wait on OBS's Safe Mode question."""
+    if obs_version() < (30, 0, 0):
+        print("controls skipped: OBS %d.%d.%d has no unclean-shutdown check" % obs_version())
+        print("0 passed, 0 failed, 2 skipped")
+        return 0
+    world = World()
+    passed, failed = 0, 0
+    try:
+        for kill in (signal.SIGKILL, signal.SIGSEGV):
+            day = Day(world, 0, 0, True, False, lambda line: None)
+            try:
+                day.start_obs()
+                day.websocket.close()
+                day.websocket = None
+                os.kill(day.obs.obs_pid(), kill)
+                day.obs.process.wait(timeout=30)
+                day.obs._log_file.close()
+                day.start_obs()
+                print("control %s: the start after it reported nothing" % kill.name)
+                failed += 1
+            except Fault as fault:
+                seen = fault.kind == "unclean"
+                print("control %s: %s" % (kill.name, "reported at the next start" if seen else fault))
+                passed, failed = passed + seen, failed + (not seen)
+            finally:
+                if day.obs.process and day.obs.process.poll() is None:
+                    os.killpg(day.obs.process.pid, signal.SIGKILL)  # it waits on its Safe Mode question
+                    day.obs.process.wait()
+    finally:
+        world.close()
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--days", type=int, default=3)
@@ -517,8 +611,16 @@ def main():
                         help="auto: only in OBS that closes cleanly while it streams (OBS 30.2.3 breaks its heap "
                              "then, with or without the module, in about one close in three)")
     parser.add_argument("--verbose", action="store_true", help="a line for every action")
+    parser.add_argument("--controls", action="store_true",
+                        help="only the positive controls: OBS killed mid-session, the next start must report it")
     args = parser.parse_args()
 
+    global weather
+    weather = enter_own_network()
+    if weather:
+        print("no network weather: %s" % weather, flush=True)
+    if args.controls:
+        return run_controls()
     if args.close_while_streaming == "auto":
         args.close_while_streaming = "yes" if closes_cleanly_while_streaming() else "no"
     seeds = [args.seed] if args.seed is not None else [args.first_seed + day for day in range(args.days)]
@@ -540,15 +642,11 @@ def main():
                 obs_own.append((seed, fault))
                 continue
             _, again = run_day(world, seed, args, with_module=False)
-            reproduced = again is not None and again.kind == fault.kind
+            reproduced = same_fault(fault, again)
             print("day %d replayed without the module: %s" % (
-                seed, "the same %s: OBS's own fault" % fault.kind if reproduced else "no such fault"), flush=True)
-            if fault.in_module is False:
-                print("day %d: the crashed thread ran no code of the module: OBS's own fault" % seed, flush=True)
-            if reproduced or fault.in_module is False:
-                obs_own.append((seed, fault))
-            else:
-                ours.append((seed, fault))
+                seed, "the same %s at action %d: OBS's own fault" % (fault.kind, fault.action) if reproduced
+                else "not the same fault (%s): the module's" % (again or "none")), flush=True)
+            (obs_own if reproduced else ours).append((seed, fault))
     finally:
         world.close()
     print("%d days, %d actions: %d faults of the module, %d of OBS itself (%s)" % (

@@ -31,14 +31,14 @@ def shared_uplink(ports, kbit):
     shares; kbit None lifts the limit (the queue stays: nothing in it is lost)."""
     if kbit is None:
         subprocess.run(["tc", "class", "change", "dev", "lo", "parent", "1:", "classid", "1:10", "htb", "rate",
-                        "10gbit", "ceil", "10gbit"], capture_output=True)
+                        "10gbit", "ceil", "10gbit", "quantum", "1514"], capture_output=True)
         return
     subprocess.run(["tc", "qdisc", "del", "dev", "lo", "root"], capture_output=True)
-    commands = [["qdisc", "add", "dev", "lo", "root", "handle", "1:", "htb", "default", "99", "r2q", "100000"],
+    commands = [["qdisc", "add", "dev", "lo", "root", "handle", "1:", "htb", "default", "99"],
                 ["class", "add", "dev", "lo", "parent", "1:", "classid", "1:10", "htb", "rate", "%dkbit" % kbit,
-                 "ceil", "%dkbit" % kbit, "burst", "16k"],
+                 "ceil", "%dkbit" % kbit, "burst", "16k", "quantum", "1514"],
                 ["qdisc", "add", "dev", "lo", "parent", "1:10", "handle", "10:", "bfifo", "limit", "64kb"],
-                ["class", "add", "dev", "lo", "parent", "1:", "classid", "1:99", "htb", "rate", "10gbit"]]
+                ["class", "add", "dev", "lo", "parent", "1:", "classid", "1:99", "htb", "rate", "10gbit", "quantum", "1514"]]
     for port in ports:
         commands.append(["filter", "add", "dev", "lo", "parent", "1:", "protocol", "ip", "prio", "1", "u32",
                          "match", "ip", "dport", str(port), "0xffff", "flowid", "1:10"])

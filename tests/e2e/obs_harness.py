@@ -179,6 +179,17 @@ def expected_response(status_line, content_type, body):
             b"Referrer-Policy: no-referrer\r\nConnection: close\r\n\r\n" + body)
 
 
+# What OBS 30.2.3 and 32 log at a start after a run that did not close cleanly, before asking about Safe Mode.
+UNCLEAN = re.compile(r"Unclean shutdown detected|Crash or unclean shutdown detected")
+
+
+def other_obs_running():
+    """The OBS processes this network namespace shows (their abstract sockets "@/com/obsproject PID VERSION",
+    which OBS counts to tell whether it already runs)."""
+    with open("/proc/net/unix") as sockets:
+        return sorted({line[line.index("/com/obsproject"):].strip() for line in sockets if "/com/obsproject" in line})
+
+
 def keep_core_dumps():
     """A crash leaves its core in OBS's working folder (its HOME here), where the kernel's pattern is "core"."""
     resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
@@ -207,10 +218,17 @@ class ObsRun:
         return os.path.join(self.config_dir, "plugin_config", "orvane", name)
 
     def start(self, *args):
+        """Without --multi, which turns OBS's unclean-shutdown check off: a start after a close that crashed
+        says so (wait_for_log fails on it). OBS then asks before it runs beside another OBS of this network
+        namespace, so none may run."""
+        others = other_obs_running()
+        if others:
+            raise AssertionError("another OBS runs in this network namespace (%s): this one would wait on its "
+                                 "question whether to run a second OBS" % others)
         self._log_file = open(self.log_path, "wb")
         self.process = subprocess.Popen(
             ["xvfb-run", "-a", "-s", "-screen 0 1280x800x24",
-             *os.environ.get("ORVANE_E2E_OBS_WRAPPER", "").split(), OBS_PROGRAM, "--disable-updater", "--multi", *args],
+             *os.environ.get("ORVANE_E2E_OBS_WRAPPER", "").split(), OBS_PROGRAM, "--disable-updater", *args],
             env=self.env, stdout=self._log_file, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
             start_new_session=True, cwd=self.home, preexec_fn=keep_core_dumps)
 
@@ -221,7 +239,10 @@ class ObsRun:
     def wait_for_log(self, pattern, timeout=60):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            found = re.search(pattern, self.log())
+            log = self.log()
+            if UNCLEAN.search(log):
+                raise AssertionError("OBS reported an unclean shutdown of its last run:\n" + log[-3000:])
+            found = re.search(pattern, log)
             if found:
                 return found
             if self.process.poll() is not None:
