@@ -23,8 +23,17 @@ class RemoteControl(StreamingCase):
         profile = os.path.join(self.obs.config_dir, "basic", "profiles", "Untitled")
         with open(os.path.join(profile, "service.json"), "w") as service:
             json.dump({"type": "rtmp_custom", "settings": {"server": self.nginx.rtmp_url, "key": "obsmain"}}, service)
+        # One key for both halves of the pair, as OBS's Settings allow: it toggles.
+        bindings = json.dumps({"bindings": [BOUND_KEY]})
         with open(os.path.join(profile, "basic.ini"), "a") as ini:
-            ini.write("\n[Hotkeys]\norvane.relay.on=%s\n" % json.dumps({"bindings": [BOUND_KEY]}))
+            ini.write("\n[Hotkeys]\norvane.relay.on=%s\norvane.relay.off=%s\n" % (bindings, bindings))
+        # A second profile that binds no key.
+        other = os.path.join(self.obs.config_dir, "basic", "profiles", "Other")
+        os.makedirs(other)
+        with open(os.path.join(other, "basic.ini"), "w") as ini:
+            ini.write("[General]\nName=Other\n")
+        with open(os.path.join(other, "service.json"), "w") as service:
+            json.dump({"type": "rtmp_custom", "settings": {"server": self.nginx.rtmp_url, "key": "obsmain"}}, service)
         os.makedirs(self.obs.plugin_config(), exist_ok=True)
         with open(self.obs.plugin_config("relay.json"), "w") as relay:
             json.dump({"enabled": False, "server": self.nginx.rtmp_url, "key": "relaykey", "bitrate": 1500}, relay)
@@ -68,27 +77,84 @@ class RemoteControl(StreamingCase):
 
         client.vendor_request("SetRelay", {"enabled": False})
         self.relay_flows(False)
-        client.vendor_request("SetRelay", {"enabled": True, "server": "rtmp://"})
-        failed = client.wait_for_vendor_event("RelayStatusChanged", lambda relay: relay["error"])
-        self.assertTrue(failed["error"].startswith("The Orvane address is wrong."), failed)
-        self.assertEqual(client.vendor_request("GetStatus")["relay"]["error"], failed["error"])
+        # What the relay can't use is refused by name, as Companion's text fields send it, and nothing changes.
+        with open(self.obs.plugin_config("relay.json")) as stored:
+            before = stored.read()
+        self.assertEqual(client.vendor_request("SetRelay", {"enabled": True, "server": "ftp://nowhere.example/x"}),
+                         {"error": "server: The Orvane address is wrong."})
+        self.assertTrue(client.vendor_request("SetRelay", {"bitrate": "2500"})["error"].startswith("bitrate: "))
+        with open(self.obs.plugin_config("relay.json")) as stored:
+            self.assertEqual(stored.read(), before)
+        self.assertFalse(client.vendor_request("GetStatus")["relay"]["enabled"])
         self.assertNotIn("relaykey", json.dumps(client.events))
         self.close_obs()
 
-    def test_hotkeys_switch_the_relay_and_a_bound_key_works_after_a_restart(self):
+    def press_bound_key(self, client):
+        # OBS's own key event: OBS 32 under Xvfb sees no key pressed on the display, not even for its own hotkeys.
+        client.request("TriggerHotkeyByKeySequence", {"keyId": BOUND_KEY["key"],
+                                                      "keyModifiers": {"control": True, "shift": True}})
+
+    def stored_enabled(self):
+        with open(self.obs.plugin_config("relay.json")) as stored:
+            return json.load(stored)["enabled"]
+
+    def test_hotkeys_switch_the_relay_one_key_toggles_and_bindings_follow_the_profile(self):
         client = self.start_streaming()
         client.request("TriggerHotkeyByName", {"hotkeyName": "orvane.relay.on"})
         self.relay_flows(True)
         client.request("TriggerHotkeyByName", {"hotkeyName": "orvane.relay.off"})  # the "on" press never released
         self.relay_flows(False)
+
+        # The key bound to both switches once per press.
+        self.press_bound_key(client)
+        self.relay_flows(True)
+        self.assertTrue(self.stored_enabled())
+        self.press_bound_key(client)
+        self.relay_flows(False)
+        self.assertFalse(self.stored_enabled())
+
+        # A profile that binds no key: the old key does nothing there.
+        client.request("StopStream")
+        wait_until(lambda: not self.nginx.bytes_in(), what="OBS's stream to end")
+        client.request("SetCurrentProfile", {"profileName": "Other"})
+        client.request("StartStream")
+        self.nginx.wait_for_flowing(["obsmain"])
+        self.press_bound_key(client)
+        client.request("GetStreamStatus")  # the press has been taken in
+        wait_until(lambda: client.vendor_request("GetStatus")["relay"]["enabled"] is False, timeout=3,
+                   what="the relay to stay off")
+        self.assertFalse(self.stored_enabled())
+        client.request("StopStream")
+        wait_until(lambda: not self.nginx.bytes_in(), what="OBS's stream to end")
+        client.request("SetCurrentProfile", {"profileName": "Untitled"})
         self.close_obs()
 
-        # OBS rewrote the profile at exit; the key bound there still turns the relay on (OBS's own key event:
-        # OBS 32 under Xvfb sees no key pressed on the display, not even for its own hotkeys).
+        # OBS rewrote the profile at exit; the key bound there still works.
         client = self.start_streaming()
-        client.request("TriggerHotkeyByKeySequence", {"keyId": BOUND_KEY["key"],
-                                                      "keyModifiers": {"control": True, "shift": True}})
+        self.press_bound_key(client)
         self.relay_flows(True)
+        self.close_obs()
+
+    def test_a_batch_on_obs_frames_never_waits_for_the_main_thread(self):
+        """obs-websocket runs a SerialFrame batch on OBS's graphics thread, which the main thread waits for while
+        it switches scene collections: the vendor answers there at once, from what it last knew."""
+        client = self.start_streaming()
+        client.request("CreateSceneCollection", {"sceneCollectionName": "Second"})  # switches to it, as OBS does
+        lagged_before = client.request("GetStats")["renderSkippedFrames"]
+        # Another remote switches back meanwhile.
+        switcher = ObsWebSocket(self.websocket_port, timeout=30, password=PASSWORD)
+        self.addCleanup(switcher.close)
+        switcher._send({"op": 6, "d": {"requestType": "SetCurrentSceneCollection", "requestId": "switch",
+                                       "requestData": {"sceneCollectionName": "Untitled"}}})
+        status, refused = client.batch([
+            ("CallVendorRequest", {"vendorName": "orvane", "requestType": "GetStatus"}),
+            ("CallVendorRequest", {"vendorName": "orvane", "requestType": "SetRelay", "requestData": {"enabled": True}}),
+        ], execution_type=1)
+        self.assertEqual(status["responseData"]["relay"]["key"], "••••ykey")
+        self.assertIn("error", refused["responseData"])
+        self.assertFalse(client.vendor_request("GetStatus")["relay"]["enabled"])
+        # At most what the switch itself costs OBS, not the seconds a wait for the main thread would.
+        self.assertLess(client.request("GetStats")["renderSkippedFrames"] - lagged_before, 30)
         self.close_obs()
 
 
