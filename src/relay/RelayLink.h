@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include <QHostAddress>
+#include <QList>
 #include <QtGlobal>
 #include <atomic>
 #include <mutex>
@@ -27,7 +29,28 @@ struct RelayLink {
     // The socket of the attempt that connected, taken the moment libobs reported it; 0: none known.
     std::atomic<quint64> connection{0};
 
+    // Where the server's name leads (looked up apart from libobs, so possibly not all of it), and this
+    // process's sockets when the relay was stopped: an attempt still connecting then is among them.
+    void noteServerAddresses(QList<QHostAddress> found) {
+        const std::lock_guard lock(mutex);
+        addresses = std::move(found);
+    }
+    void noteSocketsAtStop(std::vector<quint64> sockets) {
+        const std::lock_guard lock(mutex);
+        socketsAtStop = std::move(sockets);
+    }
+    QList<QHostAddress> serverAddresses() {
+        const std::lock_guard lock(mutex);
+        return addresses;
+    }
+    std::vector<quint64> socketsWhenStopped() {
+        const std::lock_guard lock(mutex);
+        return socketsAtStop;
+    }
+
 private:
     std::mutex mutex;
     std::vector<quint64> socketsBefore;
+    QList<QHostAddress> addresses;
+    std::vector<quint64> socketsAtStop;
 };

@@ -8,6 +8,9 @@
 #include "relay/RelayStopper.h"
 #include "relay/SharedEncoders.h"
 
+#include <QCoreApplication>
+#include <QHostInfo>
+#include <QUrl>
 #include <utility>
 
 namespace {
@@ -58,6 +61,24 @@ obs_encoder_t *createAacEncoder() {
             return encoder;
     }
     return nullptr;
+}
+
+// Where the server's name leads, for telling the relay's connection attempt at a stop: a literal address at
+// once, a name by a lookup of its own (never blocking OBS's main thread).
+void lookUpServer(const std::shared_ptr<RelayLink> &link, const QString &server) {
+    const QString host = QUrl(server).host();
+    const QHostAddress literal(host);
+    if (!literal.isNull()) {
+        link->noteServerAddresses({literal});
+        return;
+    }
+    if (host.isEmpty() || !QCoreApplication::instance())
+        return;
+    const std::weak_ptr<RelayLink> weak = link;
+    QHostInfo::lookupHost(host, QCoreApplication::instance(), [weak](const QHostInfo &found) {
+        if (const std::shared_ptr<RelayLink> alive = weak.lock())
+            alive->noteServerAddresses(found.addresses());
+    });
 }
 
 // OBS makes new video and audio objects when the streamer changes their settings and frees the old ones:
@@ -119,6 +140,7 @@ bool buildRelayPipeline(StreamEncoders shared) {
     obs_output_set_reconnect_settings(relay.output, kReconnectRetries, kReconnectDelaySec);
     static quint64 builds = 0;
     relay.link = std::make_shared<RelayLink>(++builds, relayServerPort(relay.server));
+    lookUpServer(relay.link, relay.server);
     connectRelaySignals(relay.output, relay.link.get());
 
     relay.builtSignature = signature;
@@ -130,6 +152,8 @@ void releaseRelayPipeline(bool graceful) {
     RelayState &relay = moduleRelay();
     if (relay.output)
         disconnectRelaySignals(relay.output, relay.link.get());
+    if (relay.outputStarted)
+        relay.link->noteSocketsAtStop(processSocketIds());
     RetiredRelay retired;
     retired.output = std::move(relay.output);
     retired.service = std::move(relay.service);

@@ -4,14 +4,19 @@
 #include <QList>
 #include <QUrl>
 #include <algorithm>
+#include <iterator>
 
-quint64 soleNewConnection(const std::vector<TcpSocketRow> &rows, const std::vector<quint64> &own,
-                          const std::vector<quint64> &before, quint16 port) {
+quint64 soleNewSocket(const std::vector<TcpSocketRow> &rows, const SocketQuery &query) {
     quint64 found = 0;
     for (const TcpSocketRow &row : rows) {
-        if (port == 0 || row.remotePort != port || row.state != kTcpEstablished ||
-            !std::binary_search(own.begin(), own.end(), row.inode) ||
-            std::binary_search(before.begin(), before.end(), row.inode))
+        const bool stateFits = row.state == kTcpEstablished || (query.connecting && row.state == kTcpSynSent);
+        if (query.port == 0 || row.remotePort != query.port || !stateFits ||
+            !std::binary_search(query.own.begin(), query.own.end(), row.inode) ||
+            std::binary_search(query.before.begin(), query.before.end(), row.inode) ||
+            (!query.addresses.isEmpty() && std::none_of(query.addresses.begin(), query.addresses.end(),
+                                                        [&row](const QHostAddress &address) {
+                                                            return sameHost(address, row.remoteAddress);
+                                                        })))
             continue;
         if (found != 0 && found != row.inode)
             return 0;
@@ -118,7 +123,19 @@ quint64 newConnectionTo(const std::vector<quint64> &before, quint16 port) {
     std::vector<TcpSocketRow> rows;
     if (!readTcpTables(rows))
         return 0;
-    return soleNewConnection(rows, processSocketIds(), before, port);
+    return soleNewSocket(rows, {processSocketIds(), before, port, {}, false});
+}
+
+quint64 attemptStillConnecting(const std::vector<quint64> &before, const std::vector<quint64> &atStop,
+                               const QList<QHostAddress> &addresses, quint16 port) {
+    std::vector<TcpSocketRow> rows;
+    if (addresses.isEmpty() || !readTcpTables(rows))
+        return 0;
+    // Open now and at the stop: what OBS's own stream opened since is left out.
+    std::vector<quint64> own;
+    const std::vector<quint64> now = processSocketIds();
+    std::set_intersection(now.begin(), now.end(), atStop.begin(), atStop.end(), std::back_inserter(own));
+    return soleNewSocket(rows, {own, before, port, addresses, true});
 }
 
 int socketWaitedOnBy(int tid, const std::function<std::optional<BlockedCall>(int)> &callOf) {
@@ -193,6 +210,11 @@ std::vector<quint64> processSocketIds() {
 }
 
 quint64 newConnectionTo(const std::vector<quint64> &, quint16) {
+    return 0;
+}
+
+quint64 attemptStillConnecting(const std::vector<quint64> &, const std::vector<quint64> &,
+                               const QList<QHostAddress> &, quint16) {
     return 0;
 }
 

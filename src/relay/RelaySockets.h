@@ -15,13 +15,24 @@
 // tell them.
 std::vector<quint64> processSocketIds();
 
-// The one row of the kernel's table that is a socket of this process (among own) opened since before,
-// established, to port; 0 when there is none, or more than one (another connection to that port was made
-// meanwhile): a connection is never guessed.
-quint64 soleNewConnection(const std::vector<TcpSocketRow> &rows, const std::vector<quint64> &own,
-                          const std::vector<quint64> &before, quint16 port);
-// The same, read from the system at this moment: called the moment libobs reports the relay connected.
+// What tells a socket of the relay's in the kernel's table.
+struct SocketQuery {
+    std::vector<quint64> own;      // this process's sockets now
+    std::vector<quint64> before;   // ... and before the relay's attempt began: not the relay's
+    quint16 port = 0;              // the server's port
+    QList<QHostAddress> addresses; // where the server's name leads; empty: any
+    bool connecting = false;       // still connecting (SYN sent, or connected) rather than connected
+};
+
+// The one row of the kernel's table that the query fits; 0 when there is none, or more than one (another
+// connection to that server was made meanwhile): a socket is never guessed.
+quint64 soleNewSocket(const std::vector<TcpSocketRow> &rows, const SocketQuery &query);
+// Read from the system at this moment: called the moment libobs reports the relay connected.
 quint64 newConnectionTo(const std::vector<quint64> &before, quint16 port);
+// The one attempt to the server (one of addresses, at port) still connecting, opened after before and open
+// at stop (this process's sockets when the relay was stopped); 0 without addresses.
+quint64 attemptStillConnecting(const std::vector<quint64> &before, const std::vector<quint64> &atStop,
+                               const QList<QHostAddress> &addresses, quint16 port);
 
 // The system call a thread is blocked in, as /proc/PID/task/TID/syscall shows it: its number, first three
 // arguments and the thread's stack pointer.

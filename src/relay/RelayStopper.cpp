@@ -25,7 +25,8 @@ struct Stopper {
     bool quit = false;
     int threadId = 0;
     std::shared_ptr<RelayLink> stopping; // the link of the pipeline being stopped
-    Clock::time_point forcingSince{};    // when its forced stop began; {}: none under way
+    obs_output_t *stoppingOutput = nullptr;
+    Clock::time_point forcingSince{}; // when its forced stop began; {}: none under way
     std::thread thread;
 
     ~Stopper() {
@@ -73,6 +74,23 @@ void stopAndRelease(Stopper &stopper, RetiredRelay &retired) {
     retired.link.reset();
 }
 
+// Whether an output other than the relay's is reconnecting: its attempt could go to the relay's server.
+bool anotherOutputReconnecting(obs_output_t *relayOutput) {
+    struct Search {
+        obs_output_t *relayOutput;
+        bool found = false;
+    } search{relayOutput};
+    obs_enum_outputs(
+        [](void *data, obs_output_t *output) {
+            auto *search = static_cast<Search *>(data);
+            search->found =
+                search->found || (output != search->relayOutput && obs_output_reconnecting(output));
+            return !search->found;
+        },
+        &search);
+    return search.found;
+}
+
 void runStopper(Stopper &stopper) {
     std::unique_lock lock(stopper.mutex);
     stopper.threadId = currentThreadId();
@@ -84,11 +102,13 @@ void runStopper(Stopper &stopper) {
         stopper.queue.pop_front();
         stopper.busy = true;
         stopper.stopping = retired.link;
+        stopper.stoppingOutput = retired.output;
         lock.unlock();
         stopAndRelease(stopper, retired);
         lock.lock();
         stopper.busy = false;
         stopper.stopping.reset();
+        stopper.stoppingOutput = nullptr;
         stopper.forcingSince = {};
         stopper.changed.notify_all();
     }
@@ -110,6 +130,7 @@ bool cutStalledRelayStops() {
     Stopper &instance = stopper();
     std::shared_ptr<RelayLink> link;
     int threadId = 0;
+    obs_output_t *output = nullptr;
     {
         const std::lock_guard lock(instance.mutex);
         if (!instance.stopping || instance.forcingSince == Clock::time_point{} ||
@@ -117,6 +138,7 @@ bool cutStalledRelayStops() {
             return false;
         link = instance.stopping;
         threadId = instance.threadId;
+        output = instance.stoppingOutput;
     }
     bool cut = false;
     if (const quint64 connection = link->connection.exchange(0))
@@ -124,6 +146,14 @@ bool cutStalledRelayStops() {
     const int fd = socketWaitedOnBy(threadId);
     if (fd >= 0 && cutSocket(0, fd, link->port))
         cut = true;
+    // libobs 30 and later connect on threads of their own that nobody joins: the attempt is the one socket to
+    // the relay's server opened after its start and still there at its stop, while no other output of OBS
+    // can be connecting there.
+    if (!cut && (!output || !anotherOutputReconnecting(output))) {
+        const quint64 attempt = attemptStillConnecting(
+            link->socketsBeforeAttempt(), link->socketsWhenStopped(), link->serverAddresses(), link->port);
+        cut = attempt != 0 && cutSocket(attempt, -1, link->port);
+    }
     return cut;
 }
 

@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """The relay on a streamer's real uplink, in real OBS, inside a network namespace of the suite's own: it never
 holds OBS's window while its server is silent or gone, and OBS closes at once."""
+import json
 import re
 import time
 import unittest
@@ -159,6 +160,24 @@ class ObsNetwork(StreamingCase):
                                                                     relay_bytes * 8 / 1000 / 40, back_after))
         self.assertLessEqual(lost, 1.0)
         self.assertGreater(relay_bytes * 8 / 1000 / 40, 500 * 0.5)
+        self.assertEqual(self.obs.stop(), 0)
+
+    def obs_stream_alone_on_a_shared_uplink(self):
+        """The benchmark's control: the same uplink, the relay off."""
+        self.write_relay_settings(self.relay_server.rtmp_url)
+        with open(self.obs.plugin_config("relay.json")) as relay:
+            settings = json.load(relay)
+        with open(self.obs.plugin_config("relay.json"), "w") as relay:
+            json.dump(dict(settings, enabled=False), relay)
+        shared_uplink([self.nginx.rtmp_port, self.relay_server.rtmp_port], 3000)
+        self.obs.start("--startstreaming")
+        self.bridge = Bridge(self.obs.dock_port())
+        self.nginx.wait_for_flowing(["obsmain"])
+        time.sleep(50)
+        self.bridge.call("POST", "stop")
+        wait_until(lambda: not self.nginx.bytes_in(), what="OBS's stream to end")
+        sent, attempted = self.frames_of("adv_stream")
+        print("OBS alone: OBS's stream lost %.2f %% of %d frames" % (100.0 * (attempted - sent) / attempted, attempted))
         self.assertEqual(self.obs.stop(), 0)
 
     def page_line(self):

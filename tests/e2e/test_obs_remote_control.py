@@ -152,6 +152,8 @@ class RemoteControl(StreamingCase):
         ], execution_type=1)
         self.assertEqual(status["responseData"]["relay"]["key"], "••••ykey")
         self.assertIn("error", refused["responseData"])
+        while not (lambda answer: answer["op"] == 7 and answer["d"]["requestId"] == "switch")(switcher._receive()):
+            pass  # OBS 30 and later refuse requests until the switch is done
         self.assertFalse(client.vendor_request("GetStatus")["relay"]["enabled"])
         # At most what the switch itself costs OBS, not the seconds a wait for the main thread would.
         self.assertLess(client.request("GetStats")["renderSkippedFrames"] - lagged_before, 30)

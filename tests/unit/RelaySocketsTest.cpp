@@ -22,18 +22,23 @@ QByteArray callLine(long number, quint64 first, quint64 third, quint64 stackPoin
 }
 } // namespace
 
-// The relay's connection is taken only when it is the one new socket of the process to its server's port:
-// OBS's own stream reconnecting to that port meanwhile makes it unknown, never a guess.
-TEST(RelaySockets, TheRelaysConnectionIsTheOnlyNewOneToItsPort) {
-    const std::vector<quint64> before{10, 11};
-    const std::vector<quint64> own{10, 11, 20, 21, 22};
+// The relay's socket is taken only when it is the one new socket of the process to its server: OBS's own
+// stream reconnecting there meanwhile makes it unknown, never a guess.
+TEST(RelaySockets, TheRelaysSocketIsTheOnlyNewOneToItsServer) {
+    SocketQuery query{{10, 11, 20, 21, 22}, {10, 11}, 1935, {}, false};
     std::vector<TcpSocketRow> rows{connection(10, 1935), connection(20, 1935), connection(21, 443),
                                    connection(22, 1935, kTcpSynSent), connection(30, 1935)};
-    EXPECT_EQ(soleNewConnection(rows, own, before, 1935), 20u); // 10 is older, 30 another process's
-    EXPECT_EQ(soleNewConnection(rows, own, before, 443), 21u);
-    EXPECT_EQ(soleNewConnection(rows, own, before, 0), 0u);
+    EXPECT_EQ(soleNewSocket(rows, query), 20u); // 10 is older, 30 another process's, 22 not connected yet
+    query.connecting = true;
+    EXPECT_EQ(soleNewSocket(rows, query), 0u) << "20 and 22 both";
+    query.addresses = {QHostAddress(QStringLiteral("::ffff:127.0.0.1"))};
+    rows[3].remoteAddress = QHostAddress(QStringLiteral("127.0.0.2")); // 22 goes to another host
+    EXPECT_EQ(soleNewSocket(rows, query), 20u);
+    query.port = 0;
+    EXPECT_EQ(soleNewSocket(rows, query), 0u);
+    query.port = 1935;
     rows.push_back(connection(22, 1935)); // a second new one, as from OBS's own reconnect
-    EXPECT_EQ(soleNewConnection(rows, own, before, 1935), 0u);
+    EXPECT_EQ(soleNewSocket(rows, query), 0u);
 }
 
 // A stop that joins the relay's thread leads to the socket that thread is blocked on, through joins

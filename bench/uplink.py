@@ -1,0 +1,46 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-2.0-or-later
+"""The relay on an uplink too small for both streams, in real OBS, in a network namespace of its own: OBS's
+stream at 2,000 kbit/s and the relay share 3,000 kbit/s. Runs the network suite's yield cases (both encoder
+cases) and OBS alone on the same uplink as the peer, and prints their rows for bench/run.py."""
+import io
+import os
+import re
+import sys
+import unittest
+from contextlib import redirect_stdout
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "e2e"))
+import test_obs_network  # noqa: E402
+
+CASES = ["obs_stream_alone_on_a_shared_uplink", "test_relay_with_its_own_encoder_gives_way_to_obs_stream",
+         "test_relay_with_obs_encoders_gives_way_to_obs_stream"]
+FIGURES = re.compile(r"^(.+?): OBS's stream lost ([\d.]+) % of \d+ frames(?:; the relay delivered (\d+) kbit/s of the "
+                     r"1000 spare; back at its bitrate (\d+) s)?", re.M)
+
+
+def uplink_rows():
+    """(measure, module, peer, ratio, goal) rows; none where this machine can't make a network of its own."""
+    printed = io.StringIO()
+    test_obs_network.setUpModule()
+    if test_obs_network.no_network_of_our_own:
+        return []
+    with redirect_stdout(printed):
+        unittest.TextTestRunner(stream=io.StringIO()).run(
+            unittest.TestSuite(test_obs_network.ObsNetwork(name) for name in CASES))
+    found = {case: (float(lost), relay, back) for case, lost, relay, back in FIGURES.findall(printed.getvalue())}
+    alone = found.get("OBS alone", (float("nan"),))[0]
+    rows = []
+    for case in ("x264 (CPU)", "OBS's stream encoder"):
+        lost, relay, back = found.get(case, (float("nan"), "0", "0"))
+        rows.append(("OBS's stream frames lost on a shared 1.5× uplink, relay with %s (%%)" % case,
+                     "%.2f" % lost, "%.2f (relay off)" % alone, "%+.2f" % (lost - alone), "≤ 1"))
+        rows.append(("relay's share of the 1,000 kbit/s left over, with %s (kbit/s)" % case, relay, "1000",
+                     "%.2f" % (int(relay) / 1000), "≥ 0.5"))
+        rows.append(("relay back at its bitrate after the uplink is lifted, with %s (s)" % case, back, "", "", "≤ 60"))
+    return rows
+
+
+if __name__ == "__main__":
+    for row in uplink_rows():
+        print("| %s |" % " | ".join(row))
