@@ -4,17 +4,38 @@
 stream at 2,000 kbit/s and the relay share 3,000 kbit/s. Runs the network suite's yield cases (both encoder
 cases) and OBS alone on the same uplink as the peer, and prints their rows for bench/run.py."""
 import io
+import json
 import os
 import re
 import sys
+import time
 import unittest
 from contextlib import redirect_stdout
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "e2e"))
 import test_obs_network  # noqa: E402
+from network_weather import shared_uplink  # noqa: E402
+from obs_harness import Bridge, wait_until  # noqa: E402
 
-CASES = ["obs_stream_alone_on_a_shared_uplink", "test_relay_with_its_own_encoder_gives_way_to_obs_stream",
-         "test_relay_with_obs_encoders_gives_way_to_obs_stream"]
+
+class UplinkPeer(test_obs_network.ObsNetwork):
+    """The peer: OBS's stream alone on the same uplink, the relay off."""
+
+    def obs_stream_alone_on_a_shared_uplink(self):
+        with open(self.obs.plugin_config("relay.json"), "w") as relay:
+            json.dump({"enabled": False, "server": self.relay_server.rtmp_url, "key": "relaykey"}, relay)
+        shared_uplink([self.nginx.rtmp_port, self.relay_server.rtmp_port], 3000)
+        self.obs.start("--startstreaming")
+        self.bridge = Bridge(self.obs.dock_port())
+        self.nginx.wait_for_flowing(["obsmain"])
+        time.sleep(50)
+        self.bridge.call("POST", "stop")
+        wait_until(lambda: not self.nginx.bytes_in(), what="OBS's stream to end")
+        sent, attempted = self.frames_of("adv_stream")
+        print("OBS alone: OBS's stream lost %.2f %% of %d frames" % (100.0 * (attempted - sent) / attempted, attempted))
+        self.assertEqual(self.obs.stop(), 0)
+
+CASES = ["test_relay_with_its_own_encoder_gives_way_to_obs_stream", "test_relay_with_obs_encoders_gives_way_to_obs_stream"]
 FIGURES = re.compile(r"^(.+?): OBS's stream lost ([\d.]+) % of \d+ frames(?:; the relay delivered (\d+) kbit/s of the "
                      r"1000 spare; back at its bitrate (\d+) s)?", re.M)
 
@@ -27,7 +48,8 @@ def uplink_rows():
         return []
     with redirect_stdout(printed):
         unittest.TextTestRunner(stream=io.StringIO()).run(
-            unittest.TestSuite(test_obs_network.ObsNetwork(name) for name in CASES))
+            unittest.TestSuite([UplinkPeer("obs_stream_alone_on_a_shared_uplink")] +
+                               [test_obs_network.ObsNetwork(name) for name in CASES]))
     found = {case: (float(lost), relay, back) for case, lost, relay, back in FIGURES.findall(printed.getvalue())}
     alone = found.get("OBS alone", (float("nan"),))[0]
     rows = []

@@ -104,6 +104,7 @@ try {
   result.live = await text("#stream");
   result.figures = await text("#figures");
   result.relayStatus = await text("#relay-status");
+  result.relayFigures = await text("#relay-figures");
   await step("live");
   result.pageText = await dock.textContent("body");
 

@@ -54,6 +54,7 @@ class ObsGoLive(unittest.TestCase):
         self.assertEqual(sorted(seen["liveStreams"]), ["obsmain", "relaykey"])
         self.assertRegex(seen["figures"], r"^\d+:\d\d:\d\d · dropped \d+ of \d+ frames · congestion \d+ %")
         self.assertTrue(seen["relayStatus"].startswith("Relay sending with"), seen["relayStatus"])
+        self.assertRegex(seen["relayFigures"], r"^dropped \d+ of \d+ frames · congestion \d+ %$")
         self.assertNotIn("obsmain", seen["pageText"].replace("••••main", ""), "the stream key shows in full")
         self.assertEqual(seen["after"], "Offline")
         self.assertEqual(self.obs.stop(), 0)

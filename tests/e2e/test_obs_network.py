@@ -1,7 +1,6 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """The relay on a streamer's real uplink, in real OBS, inside a network namespace of the suite's own: it never
 holds OBS's window while its server is silent or gone, and OBS closes at once."""
-import json
 import re
 import time
 import unittest
@@ -137,14 +136,14 @@ class ObsNetwork(StreamingCase):
         shared_uplink(ports, int((2000 + relay_bitrate + 2 * 160) * 1.2))
         self.go_live()
         self.assertEqual(self.relay_state()["encoder"], encoder)
-        time.sleep(10)
+        time.sleep(6)
         self.assertNotIn("giving way to OBS's stream", self.obs.log())
         shared_uplink(ports, 3000)
-        before = self.relay_server.bytes_in()["relaykey"]
         wait_until(lambda: self.relay_state()["yielding"], timeout=30, what="the relay to give way")
-        time.sleep(40)
-        relay_bytes = self.relay_server.bytes_in()["relaykey"] - before
-        self.assertIn("Your upload is too slow", self.page_line())
+        before, began = self.relay_server.bytes_in()["relaykey"], time.monotonic()
+        time.sleep(25)
+        relay_kbps = (self.relay_server.bytes_in()["relaykey"] - before) * 8 / 1000 / (time.monotonic() - began)
+        self.assertLess(self.relay_state()["sendingBitrate"], relay_bitrate)
         shared_uplink([], None)
         lifted = time.monotonic()
         wait_until(lambda: not self.relay_state()["yielding"], timeout=60, what="the relay back at its bitrate")
@@ -156,34 +155,10 @@ class ObsNetwork(StreamingCase):
         sent, attempted = self.frames_of("adv_stream")
         lost = 100.0 * (attempted - sent) / attempted
         print("%s: OBS's stream lost %.2f %% of %d frames; the relay delivered %d kbit/s of the 1000 spare; back "
-              "at its bitrate %.0f s after the uplink was lifted" % (encoder, lost, attempted,
-                                                                    relay_bytes * 8 / 1000 / 40, back_after))
+              "at its bitrate %.0f s after the uplink was lifted" % (encoder, lost, attempted, relay_kbps, back_after))
         self.assertLessEqual(lost, 1.0)
-        self.assertGreater(relay_bytes * 8 / 1000 / 40, 500 * 0.5)
+        self.assertGreater(relay_kbps, 1000 * 0.5)
         self.assertEqual(self.obs.stop(), 0)
-
-    def obs_stream_alone_on_a_shared_uplink(self):
-        """The benchmark's control: the same uplink, the relay off."""
-        self.write_relay_settings(self.relay_server.rtmp_url)
-        with open(self.obs.plugin_config("relay.json")) as relay:
-            settings = json.load(relay)
-        with open(self.obs.plugin_config("relay.json"), "w") as relay:
-            json.dump(dict(settings, enabled=False), relay)
-        shared_uplink([self.nginx.rtmp_port, self.relay_server.rtmp_port], 3000)
-        self.obs.start("--startstreaming")
-        self.bridge = Bridge(self.obs.dock_port())
-        self.nginx.wait_for_flowing(["obsmain"])
-        time.sleep(50)
-        self.bridge.call("POST", "stop")
-        wait_until(lambda: not self.nginx.bytes_in(), what="OBS's stream to end")
-        sent, attempted = self.frames_of("adv_stream")
-        print("OBS alone: OBS's stream lost %.2f %% of %d frames" % (100.0 * (attempted - sent) / attempted, attempted))
-        self.assertEqual(self.obs.stop(), 0)
-
-    def page_line(self):
-        relay = self.relay_state()
-        return "Your upload is too slow for both streams: the relay sends %d kbit/s" % relay["sendingBitrate"] \
-            if relay["yielding"] else ""
 
     def test_relay_with_its_own_encoder_gives_way_to_obs_stream(self):
         self.yields_on_a_shared_uplink(1500, "x264 (CPU)")
