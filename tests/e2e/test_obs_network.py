@@ -59,6 +59,7 @@ class ObsNetwork(StreamingCase):
             lambda: self.bridge.call("POST", "stop"))
         wait_until(lambda: "obsmain" not in self.nginx.bytes_in(), what="OBS's stream to end at its server")
         mend()
+        self.relay_server.restart()  # it would keep the vanished session and refuse the same name again
 
         # The server comes back as one that accepts and never answers; libobs's reconnects wait on it.
         self.bridge.call("POST", "start")
