@@ -7,7 +7,7 @@ import unittest
 
 from nginx_rtmp import NginxRtmp
 from network_weather import StallProbe, enter_own_network, hole, shared_uplink
-from obs_harness import Bridge, SilentServer, closes_cleanly_while_streaming, wait_until
+from obs_harness import Bridge, SilentServer, wait_until
 from streaming_case import StreamingCase
 
 # A freeze, not a slow machine: the main thread was held 29 s here before.
@@ -75,8 +75,7 @@ class ObsNetwork(StreamingCase):
         self.nginx.wait_for_flowing(["obsmain"])
         self.probe.stop()
 
-        if not closes_cleanly_while_streaming():
-            self.bridge.call("POST", "stop")
+        self.end_stream_before_closing()
         closing = time.monotonic()
         self.assertEqual(self.obs.stop(), 0)
         stalls["OBS closes"] = time.monotonic() - closing
