@@ -83,7 +83,7 @@ class ModuleSide:
     """OBS with the module (its web view companion taken out: the page is played by this script)."""
 
     def __init__(self, cloud_url, nginx):
-        self.obs = ObsRun(env={"ORVANE_CLOUD_URL": cloud_url})
+        self.obs = ObsRun(env={"ORVANE_CLOUD_URL": cloud_url}, multi=True)
         for companion in glob.glob(os.path.join(self.obs.config_dir, "plugins", "orvane", "**", "orvane-webview*"),
                                    recursive=True):
             os.remove(companion)
@@ -99,7 +99,7 @@ class PlainSide:
     """OBS without the module, same profile."""
 
     def __init__(self, nginx):
-        self.obs = ObsRun(env={"ORVANE_CLOUD_URL": "http://127.0.0.1:%d" % closed_port()})
+        self.obs = ObsRun(env={"ORVANE_CLOUD_URL": "http://127.0.0.1:%d" % closed_port()}, multi=True)
         shutil.rmtree(os.path.join(self.obs.config_dir, "plugins", "orvane"))
         self.websocket_port = free_port()
         enable_obs_websocket(self.obs.config_dir, self.websocket_port)

@@ -84,14 +84,14 @@ def main():
 
     cloud, nginx = LocalCloud(), NginxRtmp()
     nginx.start()
-    obs = ObsRun(env={"ORVANE_CLOUD_URL": cloud.url})
+    obs = ObsRun(env={"ORVANE_CLOUD_URL": cloud.url}, multi=True)
     write_profile(obs, nginx.rtmp_url, relay_on=relay_on)
     if not webview_on:
         companions = glob.glob(os.path.join(obs.config_dir, "plugins", "*", "bin", "*", "orvane-webview.*"))
         assert companions, "no web view installed to take out"
         for companion in companions:
             os.remove(companion)
-    alone = ObsRun(install_module=False) if args.control else None
+    alone = ObsRun(install_module=False, multi=True) if args.control else None
     if alone:
         write_profile(alone, nginx.rtmp_url, "alone")
     samples, poll = [], threading.Event()

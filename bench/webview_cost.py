@@ -22,8 +22,8 @@ def main():
     args = parser.parse_args()
 
     cloud = LocalCloud()
-    with_view = ObsRun(env={"ORVANE_CLOUD_URL": cloud.url})
-    without = ObsRun(env={"ORVANE_CLOUD_URL": "http://127.0.0.1:%d" % closed_port()})
+    with_view = ObsRun(env={"ORVANE_CLOUD_URL": cloud.url}, multi=True)
+    without = ObsRun(env={"ORVANE_CLOUD_URL": "http://127.0.0.1:%d" % closed_port()}, multi=True)
     shutil.rmtree(os.path.join(without.config_dir, "plugins", "orvane"))
     try:
         with_view.start()
