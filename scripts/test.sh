@@ -11,6 +11,7 @@
 #   headers       every module source compiled against OBS 31.1.1's headers (ORVANE_OBS_HOSTS), which no
 #                 Debian release ships
 #   sanitizers    the Qt 6 unit and host tests again, built with ASan and UBSan
+#   days controls obs-30.2.3  the days' unclean-shutdown controls in a release build of OBS (ORVANE_OBS_HOSTS)
 #   days sanitizers  random streamer days (tests/days) in Debian's OBS 29 with the module built with ASan and
 #                 UBSan (libasan preloaded into OBS); every other OBS runs its days among its real-OBS tests
 #   packaging     the Debian package of each release (fields, files; installed with apt, loaded by OBS,
@@ -98,6 +99,26 @@ for suite in trixie sid; do
     echo "tests $suite skipped (its build failed)" >>"$results/steps"
   fi
 done
+
+# Debian builds OBS without NDEBUG, and OBS then builds its unclean-shutdown check out: the days' controls
+# (OBS killed mid-session, the next start must report it) run in the release build of OBS 30.2.3 that
+# ORVANE_OBS_HOSTS holds, with the module built against it.
+tree_controls() {
+  local tree="$root/build/obs30-tree"
+  if [ ! -x "$tree/obs-30.2.3/bin/obs" ]; then
+    mkdir -p "$tree" && tar -xJf "$ORVANE_OBS_HOSTS/obs-30.2.3-debian12-x86_64.tar.xz" -C "$tree" || return 1
+  fi
+  cmake --preset ci-qt6 -B "$root/build/obs30" -DCMAKE_PREFIX_PATH="$tree/obs-30.2.3" >/dev/null &&
+    cmake --build "$root/build/obs30" --target orvane orvane-webview orvane_close_window -j"$(nproc)" >/dev/null &&
+    (cd "$root/tests/days" && ORVANE_BUILD_DIR="$root/build/obs30" ORVANE_E2E_OBS="$tree/obs-30.2.3/bin/obs" \
+      xvfb-run -a python3 days.py --controls)
+}
+if [ -f "${ORVANE_OBS_HOSTS:-/nonexistent}/obs-30.2.3-debian12-x86_64.tar.xz" ]; then
+  step "days controls obs-30.2.3" tree_controls
+else
+  echo "days controls obs-30.2.3 skipped (ORVANE_OBS_HOSTS names no folder with OBS 30.2.3's release build)" \
+    >>"$results/steps"
+fi
 
 # OBS 31 is in no Debian release: every module source is compiled against its headers, from the folder
 # ORVANE_OBS_HOSTS names.

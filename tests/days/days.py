@@ -588,16 +588,16 @@ def run_controls():
         for kill in (signal.SIGKILL, signal.SIGSEGV):
             day = Day(world, 0, 0, True, False, lambda line: None)
             try:
-                day.start_obs()
+                day.obs.start()
+                day.wait_for_start()
                 if not unclean_shutdown_sentinel(day.obs.config_dir):
                     return controls_skipped("this OBS leaves no unclean-shutdown sentinel: its check is built out "
                                             "(OBS keeps it for builds with NDEBUG defined)")
-                day.websocket.close()
-                day.websocket = None
                 os.kill(day.obs.obs_pid(), kill)
                 day.obs.process.wait(timeout=30)
                 day.obs._log_file.close()
-                day.start_obs()
+                day.obs.start()
+                day.wait_for_start()
                 print("control %s: the start after it reported nothing" % kill.name)
                 failed += 1
             except Fault as fault:
