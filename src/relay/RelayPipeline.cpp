@@ -163,11 +163,6 @@ void releaseRelayPipeline(bool graceful) {
     retired.started = std::exchange(relay.outputStarted, false);
     retired.graceful = graceful;
     retireRelay(std::move(retired));
-    relay.output = nullptr;
-    relay.service = nullptr;
-    relay.videoEncoder = nullptr;
-    relay.audioEncoder = nullptr;
-    relay.link.reset();
     relay.builtSignature.clear();
     relay.sharesObsEncoders = false;
     relay.connecting = false;

@@ -126,15 +126,18 @@ quint64 newConnectionTo(const std::vector<quint64> &before, quint16 port) {
     return soleNewSocket(rows, {processSocketIds(), before, port, {}, false});
 }
 
-quint64 attemptStillConnecting(const std::vector<quint64> &before, const std::vector<quint64> &atStop,
+quint64 attemptStillConnecting(const std::vector<quint64> &before, const std::vector<quint64> *atStop,
                                const QList<QHostAddress> &addresses, quint16 port) {
     std::vector<TcpSocketRow> rows;
     if (addresses.isEmpty() || !readTcpTables(rows))
         return 0;
-    // Open now and at the stop: what OBS's own stream opened since is left out.
-    std::vector<quint64> own;
-    const std::vector<quint64> now = processSocketIds();
-    std::set_intersection(now.begin(), now.end(), atStop.begin(), atStop.end(), std::back_inserter(own));
+    std::vector<quint64> own = processSocketIds();
+    if (atStop) { // open now and at the stop: what was opened since is left out
+        std::vector<quint64> both;
+        std::set_intersection(own.begin(), own.end(), atStop->begin(), atStop->end(),
+                              std::back_inserter(both));
+        own = std::move(both);
+    }
     return soleNewSocket(rows, {own, before, port, addresses, true});
 }
 
@@ -213,7 +216,7 @@ quint64 newConnectionTo(const std::vector<quint64> &, quint16) {
     return 0;
 }
 
-quint64 attemptStillConnecting(const std::vector<quint64> &, const std::vector<quint64> &,
+quint64 attemptStillConnecting(const std::vector<quint64> &, const std::vector<quint64> *,
                                const QList<QHostAddress> &, quint16) {
     return 0;
 }

@@ -29,9 +29,9 @@ struct SocketQuery {
 quint64 soleNewSocket(const std::vector<TcpSocketRow> &rows, const SocketQuery &query);
 // Read from the system at this moment: called the moment libobs reports the relay connected.
 quint64 newConnectionTo(const std::vector<quint64> &before, quint16 port);
-// The one attempt to the server (one of addresses, at port) still connecting, opened after before and open
-// at stop (this process's sockets when the relay was stopped); 0 without addresses.
-quint64 attemptStillConnecting(const std::vector<quint64> &before, const std::vector<quint64> &atStop,
+// The one attempt to the server (one of addresses, at port) still connecting, opened after before and, when
+// atStop is given, open then (this process's sockets when the relay was stopped); 0 without addresses.
+quint64 attemptStillConnecting(const std::vector<quint64> &before, const std::vector<quint64> *atStop,
                                const QList<QHostAddress> &addresses, quint16 port);
 
 // The system call a thread is blocked in, as /proc/PID/task/TID/syscall shows it: its number, first three

@@ -149,11 +149,13 @@ bool cutStalledRelayStops() {
     if (fd >= 0 && cutSocket(0, fd, link->port))
         cut = true;
     // libobs 30 and later connect on threads of their own that nobody joins: the attempt is the one socket to
-    // the relay's server opened after its start and still there at its stop, while no other output of OBS
-    // can be connecting there.
+    // the relay's server opened after its start, while no other output of OBS can be connecting there. A
+    // socket opened after the stop could be OBS's own stream started anew, except at OBS's exit.
     if (!cut && (!output || !anotherOutputReconnecting(output))) {
-        const quint64 attempt = attemptStillConnecting(
-            link->socketsBeforeAttempt(), link->socketsWhenStopped(), link->serverAddresses(), link->port);
+        const std::vector<quint64> atStop = link->socketsWhenStopped();
+        const quint64 attempt =
+            attemptStillConnecting(link->socketsBeforeAttempt(), instance.hurry ? nullptr : &atStop,
+                                   link->serverAddresses(), link->port);
         cut = attempt != 0 && cutSocket(attempt, -1, link->port);
     }
     return cut;

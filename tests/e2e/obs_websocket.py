@@ -12,6 +12,10 @@ import time
 VENDOR_EVENTS = 1 << 9  # obs-websocket's EventSubscription::Vendors
 
 
+class NotReady(Exception):
+    pass
+
+
 class ObsWebSocket:
     def __init__(self, port, timeout=10, password=None, events=0):
         deadline = time.monotonic() + timeout
@@ -48,6 +52,15 @@ class ObsWebSocket:
         self.events = []  # (vendor, type, data) of vendor events, in order
 
     def request(self, request_type, data=None):
+        """OBS 30 and later answer "not ready" (207) while they switch collections or profiles: asked again."""
+        for _ in range(50):
+            try:
+                return self._request_once(request_type, data)
+            except NotReady:
+                time.sleep(0.2)
+        return self._request_once(request_type, data)
+
+    def _request_once(self, request_type, data=None):
         self._next_id += 1
         request_id = str(self._next_id)
         self._send({"op": 6, "d": {"requestType": request_type, "requestId": request_id, "requestData": data or {}}})
@@ -56,6 +69,8 @@ class ObsWebSocket:
             self._keep_event(message)
             if message["op"] == 7 and message["d"]["requestId"] == request_id:
                 status = message["d"]["requestStatus"]
+                if status.get("code") == 207:
+                    raise NotReady()
                 if not status["result"]:
                     raise AssertionError("%s failed: %s" % (request_type, status))
                 return message["d"].get("responseData", {})
