@@ -15,12 +15,13 @@ def junit_cases(report: pathlib.Path):
     for case in ElementTree.parse(report).getroot().iter("testcase"):
         name = f"{suite}: {case.get('name')}"
         status = case.get("status", "")
+        seconds = float(case.get("time") or 0)
         if case.find("failure") is not None or case.find("error") is not None or status == "fail":
-            yield name, "failed"
+            yield name, "failed", seconds
         elif case.find("skipped") is not None or status in ("notrun", "disabled", "skipped"):
-            yield name, "skipped"
+            yield name, "skipped", seconds
         else:
-            yield name, "passed"
+            yield name, "passed", seconds
 
 
 def main() -> int:
@@ -45,20 +46,24 @@ def main() -> int:
     print("\n== Summary")
     for name, outcome, detail in steps:
         print(f"  step {outcome:7} {name} {detail}".rstrip())
+    # Where the time goes, to keep the whole run within CI's limit.
+    print("  slowest tests:")
+    for name, _, seconds in sorted(cases, key=lambda case: -case[2])[:12]:
+        print(f"    {seconds:6.0f} s  {name}")
     for outcome in ("failed", "skipped"):
-        names = [name for name, result in cases if result == outcome]
+        names = [name for name, result, _ in cases if result == outcome]
         if names:
             print(f"  {outcome} tests:")
             for name in names:
                 print(f"    {name}")
     # Steps that are not test runs count as one test each; test runs count by their tests.
     counted = [(name, outcome) for name, outcome, _ in steps if not name.startswith("tests ")]
-    counted += cases
+    counted += [(name, outcome) for name, outcome, _ in cases]
     # A test run that failed with no failing test (a crash, a time-out of ctest itself) still counts.
     for name, outcome, _ in steps:
         suite = name.removeprefix("tests ")
         if name.startswith("tests ") and outcome == "failed":
-            if not any(case.startswith(suite + ":") and result == "failed" for case, result in cases):
+            if not any(case.startswith(suite + ":") and result == "failed" for case, result, _ in cases):
                 counted.append((name, "failed"))
     tally = {outcome: sum(1 for _, result in counted if result == outcome) for outcome in ("passed", "failed", "skipped")}
     step_failed = any(outcome == "failed" for _, outcome, _ in steps)

@@ -36,13 +36,15 @@ npm ci --prefix "$root/tests/browser" --no-audit --no-fund --loglevel=error >/de
 step() {
   local name="$1"
   shift
+  local started=$SECONDS
   echo "== $name"
   if "$@"; then
-    echo "$name passed" >>"$results/steps"
+    echo "$name passed ($((SECONDS - started)) s)" >>"$results/steps"
   else
-    echo "$name failed" >>"$results/steps"
+    echo "$name failed ($((SECONDS - started)) s)" >>"$results/steps"
   fi
 }
+passed() { grep -q "^$1 passed" "$results/steps"; }
 
 # Runs the tests of one build, keeping a JUnit report for the summary.
 run_ctest() {
@@ -57,7 +59,7 @@ build_and_test() {
   local name="$1" preset="$2" dir="$3"
   shift 3
   step "build $name" "$root/scripts/build.sh" "$preset"
-  if grep -qx "build $name passed" "$results/steps"; then
+  if passed "build $name"; then
     step "tests $name" run_ctest "$dir" "$@"
   else
     echo "tests $name skipped (its build failed)" >>"$results/steps"
@@ -93,7 +95,7 @@ release_tests() {
 }
 for suite in trixie sid; do
   step "build $suite" release_build "$suite"
-  if grep -qx "build $suite passed" "$results/steps"; then
+  if passed "build $suite"; then
     step "tests $suite" release_tests "$suite" "$@"
   else
     echo "tests $suite skipped (its build failed)" >>"$results/steps"
@@ -168,7 +170,7 @@ release_packaging() {
 }
 step packaging packaging
 for suite in trixie sid; do
-  if grep -qx "build $suite passed" "$results/steps"; then
+  if passed "build $suite"; then
     step "packaging $suite" release_packaging "$suite"
   else
     echo "packaging $suite skipped (the $suite build failed)" >>"$results/steps"
@@ -181,7 +183,7 @@ replay_corpus() {
 }
 step "fuzz corpus" replay_corpus
 
-if grep -qx "build qt5 passed" "$results/steps"; then
+if passed "build qt5"; then
   step "bench smoke" env ORVANE_BUILD_DIR="$root/build/qt5" python3 "$root/bench/run.py" --smoke
   step "soak smoke" env ORVANE_BUILD_DIR="$root/build/qt5" python3 "$root/bench/soak.py" --smoke
 else

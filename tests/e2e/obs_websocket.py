@@ -60,6 +60,14 @@ class ObsWebSocket:
                 time.sleep(0.2)
         return self._request_once(request_type, data)
 
+    def try_request(self, request_type, data=None):
+        """Whether OBS did what was asked (its refusal is not an error here)."""
+        try:
+            self.request(request_type, data)
+            return True
+        except AssertionError:
+            return False
+
     def _request_once(self, request_type, data=None):
         self._next_id += 1
         request_id = str(self._next_id)

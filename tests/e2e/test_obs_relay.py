@@ -52,8 +52,10 @@ class ObsRelay(StreamingCase):
         # The streamer stops, changes Settings > Video, and goes live again.
         obs.request("StopStream")
         wait_until(lambda: not self.nginx.bytes_in(), what="both streams to end")
-        obs.request("SetVideoSettings", {"baseWidth": size[0], "baseHeight": size[1],
-                                         "outputWidth": size[0], "outputHeight": size[1]})
+        # The relay's output ends on a thread of its own a moment after OBS's: until then OBS refuses the change.
+        wait_until(lambda: obs.try_request("SetVideoSettings", {"baseWidth": size[0], "baseHeight": size[1],
+                                                               "outputWidth": size[0], "outputHeight": size[1]}),
+                   what="OBS to take the new video size")
         obs.request("StartStream")
         self.obs.wait_for_log(r"(?s)(Orvane output: sending with x264 \(CPU\).*){2}")
         self.nginx.wait_for_flowing(["obsmain", "relaykey"])
