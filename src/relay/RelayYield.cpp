@@ -6,6 +6,9 @@
 namespace {
 constexpr int kTicksBetweenCuts = 2;
 constexpr int kCalmTicksPerStep = 3;
+// Past the rate that last troubled OBS's stream the uplink is likely still short: a step there waits longer,
+// so that OBS's stream is not pushed into trouble every few seconds.
+constexpr int kCalmTicksPerProbe = 12;
 // Below what is left over, so that OBS's stream can send what queued up meanwhile.
 constexpr double kShareOfSpare = 0.8;
 constexpr double kLeastCut = 0.85;
@@ -32,13 +35,23 @@ int stepRelayYield(RelayYield &yield, const UplinkSecond &second, int bitrate) {
             cap = std::min(cap, int(spare * kShareOfSpare));
         yield.capKbps = std::max(kRelayYieldFloorKbps, cap);
         yield.ticksSinceCut = 0;
+        yield.troubleKbps = current;
         return yield.capKbps;
     }
-    if (yield.capKbps == 0 || ++yield.calmTicks < kCalmTicksPerStep)
+    if (yield.capKbps == 0)
+        return 0;
+    ++yield.calmTicks;
+    // A step past the troubling rate that stayed calm: the uplink carries more now.
+    if (yield.capKbps > yield.troubleKbps && yield.calmTicks >= kCalmTicksPerStep)
+        yield.troubleKbps = 0;
+    const int step = std::max(100, bitrate / 10);
+    const bool probe = yield.troubleKbps != 0 && yield.capKbps + step > yield.troubleKbps;
+    if (yield.calmTicks < (probe ? kCalmTicksPerProbe : kCalmTicksPerStep))
         return yield.capKbps;
-    // Climbs back a tenth of the setting at a time: from the floor to the setting within half a minute.
+    // Climbs back a tenth of the setting at a time: from the floor to the setting within about half a minute
+    // once the uplink is wide again.
     yield.calmTicks = 0;
-    yield.capKbps += std::max(100, bitrate / 10);
+    yield.capKbps += step;
     if (yield.capKbps >= bitrate)
         yield.capKbps = 0;
     return yield.capKbps;

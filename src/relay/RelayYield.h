@@ -13,6 +13,8 @@ struct RelayYield {
     int capKbps = 0;       // what the relay may send at now, all told; 0: what the streamer set
     int ticksSinceCut = 0; // a cut takes a few seconds to show in OBS's stream
     int calmTicks = 0;
+    int troubleKbps =
+        0; // what the relay sent when OBS's stream last fell into trouble; 0: no such rate known
 };
 
 // What one second showed: OBS's stream in trouble (frames dropped, or its send buffer filling), what OBS's
