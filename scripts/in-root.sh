@@ -3,9 +3,14 @@
 # Runs COMMAND inside the Debian root ROOT, with /proc, /sys, /dev, /dev/pts and /dev/shm mounted for the
 # run (and the project, at the same path as outside, when BIND_PROJECT=1), and always unmounted again: also
 # when the command fails or is interrupted. The run holds the root's use lock (shared) throughout, so that
-# scripts/debian-root.sh never removes the root while something is mounted into it for a run.
+# scripts/debian-root.sh never removes the root while something is mounted into it for a run. Each run mounts
+# in a mount namespace of its own, so runs in one root side by side never meet (or unmount) each other's
+# mounts, and nothing the run mounts is seen outside it.
 #   scripts/in-root.sh ROOT COMMAND [ARGUMENT...]
 set -euo pipefail
+if [ "${ORVANE_IN_ROOT_OWN_MOUNTS:-}" != "$$" ]; then
+  exec env ORVANE_IN_ROOT_OWN_MOUNTS="$$" unshare --mount --propagation private "$0" "$@"
+fi
 root="$(cd "${1:?name a root}" && pwd)"
 shift
 project="$(cd "$(dirname "$0")/.." && pwd)"
