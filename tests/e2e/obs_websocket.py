@@ -84,7 +84,7 @@ class ObsWebSocket:
                 return message["d"].get("responseData", {})
 
     def batch(self, requests, execution_type=0):
-        """One RequestBatch (execution type 1: SerialFrame, run on OBS's graphics thread); the answers' data."""
+        """One RequestBatch (execution type 1: SerialFrame, run on OBS's graphics thread); (status, data) of each."""
         self._next_id += 1
         request_id = str(self._next_id)
         self._send({"op": 8, "d": {"requestId": request_id, "executionType": execution_type,
@@ -93,7 +93,7 @@ class ObsWebSocket:
             message = self._receive()
             self._keep_event(message)
             if message["op"] == 9 and message["d"]["requestId"] == request_id:
-                return [result.get("responseData", {}) for result in message["d"]["results"]]
+                return [(result["requestStatus"], result.get("responseData", {})) for result in message["d"]["results"]]
 
     def vendor_request(self, request_type, data=None, vendor="orvane"):
         call = {"vendorName": vendor, "requestType": request_type}

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <dlfcn.h>
@@ -167,6 +168,8 @@ void clearLog() {
 } // namespace obshost
 
 int main(int argc, char **argv) {
+    // OBS ignores SIGPIPE (checked in Debian's OBS 29 and 30): so does the process that stands in for it.
+    std::signal(SIGPIPE, SIG_IGN);
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
