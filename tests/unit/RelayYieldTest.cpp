@@ -28,3 +28,15 @@ TEST(RelayYield, StaysBelowWhatTroubledObsWhileTheUplinkIsShortAndClimbsBackOnce
     troubledSeconds(yield, 40, 10000);
     EXPECT_EQ(yield.capKbps, 0) << "back at the setting within 40 s of a wide uplink";
 }
+
+TEST(RelayYield, HoldsItsCapWhileItsOwnQueueBacksUpBelowIt) {
+    RelayYield yield;
+    stepRelayYield(yield, {true, 2000, 2000, 1000}, 2000);
+    const int cap = yield.capKbps;
+    for (int second = 0; second < 30; ++second)
+        stepRelayYield(yield, {false, 2000, 2000, cap / 2, true}, 2000);
+    EXPECT_EQ(yield.capKbps, cap) << "the uplink does not carry even the cap";
+    for (int second = 0; second < 30; ++second)
+        stepRelayYield(yield, {false, 2000, 2000, yield.capKbps == 0 ? 2000 : yield.capKbps, true}, 2000);
+    EXPECT_EQ(yield.capKbps, 0) << "back once its cap gets through";
+}
