@@ -76,7 +76,6 @@ void sampleRelayHealth(qint64 now) {
     UplinkSecond second;
     sampleObsStream(relay, now, second);
     second.relayKbps = relay.rate.kbps;
-    second.relayBackedUp = outputBackedUp(finiteOrZero(obs_output_get_congestion(relay.output)));
     const bool wasYielding = relay.yield.capKbps != 0;
     stepRelayYield(relay.yield, second, relay.bitrate);
     if (!wasYielding && relay.yield.capKbps != 0)

@@ -13,35 +13,16 @@ constexpr int kCalmTicksPerProbe = 12;
 constexpr double kShareOfSpare = 0.8;
 constexpr double kLeastCut = 0.85;
 constexpr double kCongested = 0.1;
-// A relay backed up that gets less than this share of its cap is held back by the uplink, not by the cap.
-constexpr double kDeliveredShare = 0.8;
-
-void restartCalm(RelayYield &yield) {
-    yield.calmTicks = 0;
-    yield.backedUpTicks = 0;
-    yield.calmSentKbps = 0;
-}
-
-// Whether the uplink is likely short for the relay even at its cap: then a step up could only trouble OBS's
-// stream (with OBS's encoders the relay drops its own frames and calm seconds say little).
-bool uplinkShortAtCap(const RelayYield &yield) {
-    return yield.backedUpTicks * 2 > yield.calmTicks &&
-           yield.calmSentKbps < kDeliveredShare * yield.capKbps * yield.calmTicks;
-}
 } // namespace
 
-bool outputBackedUp(double congestion) {
-    return congestion >= kCongested;
-}
-
 bool obsStreamInTrouble(int droppedSinceLastTick, double congestion) {
-    return droppedSinceLastTick > 0 || outputBackedUp(congestion);
+    return droppedSinceLastTick > 0 || congestion >= kCongested;
 }
 
 int stepRelayYield(RelayYield &yield, const UplinkSecond &second, int bitrate) {
     ++yield.ticksSinceCut;
     if (second.obsInTrouble) {
-        restartCalm(yield);
+        yield.calmTicks = 0;
         if (yield.capKbps != 0 && yield.ticksSinceCut < kTicksBetweenCuts)
             return yield.capKbps;
         // The uplink is full: what both sent is what it carries, and OBS's stream needs its share first.
@@ -61,22 +42,16 @@ int stepRelayYield(RelayYield &yield, const UplinkSecond &second, int bitrate) {
     if (yield.capKbps == 0)
         return 0;
     ++yield.calmTicks;
-    yield.backedUpTicks += second.relayBackedUp;
-    yield.calmSentKbps += second.relayKbps;
-    // A step past the troubling rate that stayed calm and got through: the uplink carries more now.
-    if (yield.capKbps > yield.troubleKbps && yield.calmTicks >= kCalmTicksPerStep && !uplinkShortAtCap(yield))
+    // A step to the troubling rate that stayed calm: the uplink carries more now.
+    if (yield.capKbps >= yield.troubleKbps && yield.calmTicks >= kCalmTicksPerStep)
         yield.troubleKbps = 0;
     const int step = std::max(100, bitrate / 10);
     const bool probe = yield.troubleKbps != 0 && yield.capKbps + step >= yield.troubleKbps;
     if (yield.calmTicks < (probe ? kCalmTicksPerProbe : kCalmTicksPerStep))
         return yield.capKbps;
-    if (uplinkShortAtCap(yield)) {
-        restartCalm(yield); // judged afresh on the next seconds, so that the uplink's return shows soon
-        return yield.capKbps;
-    }
     // Climbs back a tenth of the setting at a time: from the floor to the setting within about half a minute
     // once the uplink is wide again.
-    restartCalm(yield);
+    yield.calmTicks = 0;
     yield.capKbps += step;
     if (yield.capKbps >= bitrate)
         yield.capKbps = 0;

@@ -14,10 +14,6 @@ struct RelayYield {
     int ticksSinceCut = 0; // a cut takes a few seconds to show in OBS's stream
     int calmTicks = 0;
     int troubleKbps = 0; // the cap in effect when OBS's stream last fell into trouble; 0: none
-    // Since the cap last changed or was last judged: the calm seconds in which the relay's own output was
-    // backed up, and what it sent in the calm seconds (kbit/s, summed).
-    int backedUpTicks = 0;
-    int calmSentKbps = 0;
 };
 
 // What one second showed: OBS's stream in trouble (frames dropped, or its send buffer filling), what OBS's
@@ -27,13 +23,10 @@ struct UplinkSecond {
     int obsKbps = 0;
     int obsNeedKbps = 0;
     int relayKbps = 0;
-    bool relayBackedUp = false; // the relay's own output has more queued than its socket takes
 };
 
 // One second's step, with bitrate the streamer's setting. Returns the new cap.
 int stepRelayYield(RelayYield &yield, const UplinkSecond &second, int bitrate);
 
-// Whether an output's queue is building up.
-bool outputBackedUp(double congestion);
 // Whether OBS's stream is in trouble: frames dropped since the last second, or congestion building.
 bool obsStreamInTrouble(int droppedSinceLastTick, double congestion);
