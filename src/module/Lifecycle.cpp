@@ -30,6 +30,7 @@ constexpr int kTickIntervalMs = 1000;
 
 void onTick() {
     runModuleTick(wallClockMs());
+    remoteControlOnTick();
 }
 
 RouteTargets moduleRoutes() {

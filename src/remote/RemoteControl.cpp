@@ -17,7 +17,7 @@ const char *const kVendorName = "orvane";
 
 bool (*isSignedIn)() = nullptr;
 QJsonObject lastReportedRelay;
-// The status as of the last relay call, for requests that may not wait for the main thread.
+// The status as of the last relay call or tick, for requests that may not wait for the main thread.
 std::mutex statusMutex;
 QJsonObject lastStatus;
 
@@ -43,7 +43,8 @@ QJsonObject currentStatus() {
     return status;
 }
 
-// In a batch that obs-websocket runs on OBS's graphics thread the status comes from the last relay call.
+// In a batch that obs-websocket runs on OBS's graphics thread the status comes from the last relay call or
+// tick.
 void answerGetStatus(obs_data_t *, obs_data_t *response, void *) {
     if (obs_in_task_thread(OBS_TASK_GRAPHICS)) {
         const std::lock_guard lock(statusMutex);
@@ -105,7 +106,7 @@ void startRemoteControl(bool (*signedIn)()) {
         return;
     for (const VendorRequest &request : kVendorRequests)
         registerVendorRequest(request.type, request.handler);
-    lastReportedRelay = relayState(remoteRelayStatus());
+    lastReportedRelay = relayState(currentStatus().value(QStringLiteral("relay")).toObject());
     logMessage(LOG_INFO, "obs-websocket vendor \"%s\" ready: GetStatus, SetRelay, event RelayStatusChanged",
                kVendorName);
 }
@@ -116,6 +117,10 @@ void stopRemoteControl() {
     for (const VendorRequest &request : kVendorRequests)
         unregisterVendorRequest(request.type);
     unregisterRelayHotkeys();
+}
+
+void remoteControlOnTick() {
+    currentStatus();
 }
 
 void remoteControlOnProfileChange() {

@@ -8,5 +8,7 @@
 void startRemoteControl(bool (*signedIn)());
 // At OBS's exit: nothing reaches obs-websocket or the relay from here on.
 void stopRemoteControl();
+// Once a second: what a request that may not wait for the main thread answers stays current.
+void remoteControlOnTick();
 // The profile changed: its hotkey bindings apply.
 void remoteControlOnProfileChange();
