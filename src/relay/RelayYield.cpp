@@ -2,6 +2,7 @@
 #include "relay/RelayYield.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 constexpr int kTicksBetweenCuts = 2;
@@ -21,6 +22,7 @@ bool obsStreamInTrouble(int droppedSinceLastTick, double congestion) {
 
 int stepRelayYield(RelayYield &yield, const UplinkSecond &second, int bitrate) {
     ++yield.ticksSinceCut;
+    const bool troubledLastTick = std::exchange(yield.troubledLastTick, second.obsInTrouble);
     if (second.obsInTrouble) {
         yield.calmTicks = 0;
         if (yield.capKbps != 0 && yield.ticksSinceCut < kTicksBetweenCuts)
@@ -33,8 +35,11 @@ int stepRelayYield(RelayYield &yield, const UplinkSecond &second, int bitrate) {
         int cap = int(current * kLeastCut);
         if (second.obsNeedKbps > 0 && second.obsKbps > 0)
             cap = std::min(cap, int(spare * kShareOfSpare));
-        // The allowed rate, not what one second showed: a relay on OBS's encoders sends in bursts.
-        yield.troubleKbps = yield.capKbps != 0 ? yield.capKbps : bitrate;
+        // The allowed rate, not what one second showed: a relay on OBS's encoders sends in bursts. Trouble
+        // that goes on right after a cut is OBS's stream draining what queued up: the rate that caused it
+        // stays.
+        if (!troubledLastTick || yield.capKbps == 0)
+            yield.troubleKbps = yield.capKbps != 0 ? yield.capKbps : bitrate;
         yield.capKbps = std::max(kRelayYieldFloorKbps, cap);
         yield.ticksSinceCut = 0;
         return yield.capKbps;

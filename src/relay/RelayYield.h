@@ -14,6 +14,7 @@ struct RelayYield {
     int ticksSinceCut = 0; // a cut takes a few seconds to show in OBS's stream
     int calmTicks = 0;
     int troubleKbps = 0; // the cap in effect when OBS's stream last fell into trouble; 0: none
+    bool troubledLastTick = false;
 };
 
 // What one second showed: OBS's stream in trouble (frames dropped, or its send buffer filling), what OBS's

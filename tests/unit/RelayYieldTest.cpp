@@ -34,4 +34,11 @@ TEST(RelayYield, StaysBelowWhatTroubledObsWhileTheUplinkIsShortAndClimbsBackOnce
     stepRelayYield(yield, {true, 1600, 2000, 150}, 2000);
     troubledSeconds(yield, 17, 10000);
     EXPECT_LE(yield.capKbps, troubling);
+    // Trouble going on right after a cut is OBS's stream draining: the rate that caused it is the one
+    // remembered.
+    yield = RelayYield();
+    stepRelayYield(yield, {true, 1400, 2000, 1500}, 1500);
+    stepRelayYield(yield, {true, 2200, 2000, 300}, 1500);
+    stepRelayYield(yield, {true, 2000, 2000, 1100}, 1500);
+    EXPECT_EQ(yield.troubleKbps, 1500);
 }
