@@ -156,7 +156,18 @@ class Day:
         if status != 0:
             raise self.crash("when closed by " + how)
         if took > CLOSE_LIMIT_S:
-            raise Fault("slow exit", "OBS took %.1f s to exit when closed by %s" % (took, how))
+            raise Fault("slow exit", "OBS took %.1f s to exit when closed by %s; its log's last lines before the "
+                        "profiler's, with their times:\n%s" % (took, how, self.timed_log_before_profiler()))
+
+    def timed_log_before_profiler(self, count=30):
+        """Where a slow exit spent its time: OBS's own log file carries times, its output does not."""
+        logs = os.path.join(self.obs.config_dir, "logs")
+        newest = max((os.path.join(logs, name) for name in os.listdir(logs)), key=os.path.getmtime, default=None)
+        if not newest:
+            return "(no log file)"
+        with open(newest, encoding="utf-8", errors="replace") as log:
+            lines = log.read().split("== Profiler Results")[0].splitlines()
+        return "\n".join(lines[-count:])
 
     def crash(self, when):
         """OBS has ended: its exit status and, from its core, where it crashed."""
