@@ -3,7 +3,6 @@
 profiles (simple and advanced output) and two scene collections."""
 import json
 import os
-import socket
 import sys
 import threading
 import time
@@ -15,7 +14,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 sys.path.insert(0, os.path.join(ROOT, "tools", "local-cloud"))
 
 import orvane_local_cloud  # noqa: E402
-from nginx_rtmp import NginxRtmp  # noqa: E402
+from nginx_rtmp import NginxRtmp, free_port  # noqa: E402
 from obs_harness import SilentServer, SynDroppingServer, closed_port  # noqa: E402
 
 PROFILES = {"Untitled": "Simple", "Advanced": "Advanced"}
@@ -140,9 +139,3 @@ def write_obs_home(config_dir, main_url, websocket_port):
     with open(os.path.join(config_dir, "global.ini"), "a") as global_ini:
         global_ini.write("\n[OBSWebSocket]\nFirstLoad=false\nServerEnabled=true\nServerPort=%d\n"
                          "AlertsEnabled=false\nAuthRequired=false\n" % websocket_port)
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]

@@ -39,10 +39,19 @@ http {{
 """
 
 
+_handed_out = set()
+
+
 def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+    """A loopback port nobody listens on, never one handed out before in this process: the kernel can give two
+    probes in a row the same free port, and nginx then refuses to listen twice on it."""
+    while True:
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        if port not in _handed_out:
+            _handed_out.add(port)
+            return port
 
 
 class NginxRtmp:

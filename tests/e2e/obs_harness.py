@@ -13,6 +13,8 @@ import tempfile
 import threading
 import time
 
+from nginx_rtmp import free_port
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD_DIR = os.environ.get("ORVANE_BUILD_DIR", os.path.join(ROOT, "build", "qt5"))
 FIRST_PORT, LAST_PORT = 14590, 14599
@@ -93,9 +95,7 @@ def free_port_in_range(first, last):
 
 def closed_port():
     """A loopback port with nobody listening: a cloud that refuses connections."""
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+    return free_port()
 
 
 class SilentServer:
