@@ -98,6 +98,7 @@ class Day:
         self.key = None
         self.pollers = []
         self.poll_faults = []
+        self.close_seconds = []  # how long each close took: how near a clean day came to the limit
 
     # --- OBS's life ------------------------------------------------------------------------------------
     def start_obs(self):
@@ -149,6 +150,7 @@ class Day:
         finally:
             self.obs._log_file.close()
         took = time.monotonic() - asked
+        self.close_seconds.append(took)
         self.model.streaming = False
         report = SANITIZER_REPORT.search(self.obs.log())
         if report:
@@ -658,8 +660,9 @@ def main():
             day, fault = run_day(world, seed, args, with_module=not args.without_module)
             actions += len(day.done)
             if fault is None:
-                print("day %d: %d actions, clean, %.0f s: %s" % (seed, len(day.done), time.monotonic() - began,
-                                                                  " ".join(day.done)), flush=True)
+                print("day %d: %d actions, clean, %.0f s, closes in %s s: %s" % (
+                    seed, len(day.done), time.monotonic() - began, " ".join("%.1f" % took for took in day.close_seconds),
+                    " ".join(day.done)), flush=True)
                 continue
             print("day %d FAILED after %d actions: %s\nactions: %s\nOBS's log, last 40 lines:\n%s" % (
                 seed, len(day.done), fault, " ".join(day.done), fault.log_tail), flush=True)
