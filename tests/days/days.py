@@ -99,10 +99,12 @@ class Day:
         self.pollers = []
         self.poll_faults = []
         self.close_seconds = []  # how long each close took: how near a clean day came to the limit
+        self.closed = False  # OBS ended because the day closed it: its close's own checks judge that end
 
     # --- OBS's life ------------------------------------------------------------------------------------
     def start_obs(self):
         self.obs.start()
+        self.closed = False
         self.wait_for_start()
         self.websocket = ObsWebSocket(self.websocket_port, timeout=30)
         if self.with_module:
@@ -135,6 +137,7 @@ class Day:
             self.websocket.close()
             self.websocket = None
         pid = self.obs.obs_pid()
+        self.closed = True
         asked = time.monotonic()
         if how == "window" and pid and self.obs._ask_window_to_close(pid):
             pass
@@ -288,7 +291,7 @@ class Day:
 
     def gone_between_actions(self):
         """OBS that ended without being closed has crashed: examined as a crash, not as the driver's error."""
-        if self.obs.process and self.obs.process.poll() is not None:
+        if self.obs.process and self.obs.process.poll() is not None and not self.closed:
             try:
                 self.obs._log_file.close()
             except OSError:
