@@ -17,6 +17,7 @@ path, a server that goes silent), and OBS runs without --multi, so its unclean-s
 ORVANE_BUILD_DIR names the module's build; ORVANE_E2E_OBS the OBS to run.
 """
 import argparse
+import datetime
 import http.client
 import json
 import os
@@ -82,10 +83,13 @@ class Model:
 
 
 class Day:
-    def __init__(self, world, seed, actions, with_module, close_while_streaming, log):
+    def __init__(self, world, seed, actions, with_module, close_while_streaming, log, script=None):
+        """script: the actions and arguments another run of the day drew, to do again in that order."""
         self.world, self.seed, self.with_module = world, seed, with_module
         self.random = random.Random(seed)
-        self.count = actions
+        self.count = actions if script is None else len(script)
+        self.script = script
+        self.drawn = []  # (action, argument), as drawn
         self.close_while_streaming = close_while_streaming
         self.log = log
         self.model = Model()
@@ -138,7 +142,7 @@ class Day:
             self.websocket = None
         pid = self.obs.obs_pid()
         self.closed = True
-        asked = time.monotonic()
+        asked, asked_at = time.monotonic(), wall_clock()
         if how == "window" and pid and self.obs._ask_window_to_close(pid):
             pass
         elif pid:
@@ -152,7 +156,7 @@ class Day:
             raise Fault("hang", "OBS did not exit within 30 s of its close by %s\n%s" % (how, backtrace))
         finally:
             self.obs._log_file.close()
-        took = time.monotonic() - asked
+        took, ended_at = time.monotonic() - asked, wall_clock()
         self.close_seconds.append(took)
         self.model.streaming = False
         report = SANITIZER_REPORT.search(self.obs.log())
@@ -161,8 +165,9 @@ class Day:
         if status != 0:
             raise self.crash("when closed by " + how)
         if took > CLOSE_LIMIT_S:
-            raise Fault("slow exit", "OBS took %.1f s to exit when closed by %s; its log's last lines before the "
-                        "profiler's, with their times:\n%s" % (took, how, self.timed_log_before_profiler()))
+            raise Fault("slow exit", "OBS took %.1f s to exit when closed by %s (asked at %s, ended at %s); its log's "
+                        "last lines before the profiler's, with their times:\n%s"
+                        % (took, how, asked_at, ended_at, self.timed_log_before_profiler()))
 
     def timed_log_before_profiler(self, count=30):
         """Where a slow exit spent its time: OBS's own log file carries times, its output does not."""
@@ -260,7 +265,7 @@ class Day:
     def allowed(self, action):
         model = self.model
         if not self.with_module and action in BRIDGE_ACTIONS:
-            return True  # drawn all the same, so the day stays the same day; done as nothing
+            return True  # done as nothing
         if action in WEATHER_ACTIONS and (weather or not model.streaming):
             return False
         return {"start_stream": not model.streaming, "stop_stream": model.streaming,
@@ -490,8 +495,10 @@ class Day:
     def run(self):
         self.world.cloud.set_mode("answer")
         self.start_obs()
-        for _ in range(self.count):
-            action, argument = self.draw()
+        for index in range(self.count):
+            # A replay takes its day's own draws: without the module the model, and so the draws, would differ.
+            action, argument = self.script[index] if self.script else self.draw()
+            self.drawn.append((action, argument))
             self.done.append(action)
             began = time.monotonic()
             try:
@@ -531,6 +538,11 @@ def wait_for(condition, timeout, what, kind="invariant"):
         time.sleep(0.3)
 
 
+def wall_clock():
+    """Now, as OBS's log file writes its times."""
+    return datetime.datetime.now().strftime("%H:%M:%S.%f")[:-3]
+
+
 def crashed_function(crashed):
     """The function the crashed thread was in: its innermost frame that names one."""
     found = re.search(r"^#\d+\s+(?:0x[0-9a-f]+ in )?([^\s(]+)", crashed or "", re.M)
@@ -548,9 +560,9 @@ def gdb_backtrace(target, command="thread apply all bt"):
                           capture_output=True, text=True, timeout=120).stdout[-12000:]
 
 
-def run_day(world, seed, args, with_module=True):
+def run_day(world, seed, args, with_module=True, script=None):
     day = Day(world, seed, args.actions, with_module, args.close_while_streaming == "yes",
-              (lambda line: print(line, flush=True)) if args.verbose else (lambda line: None))
+              (lambda line: print(line, flush=True)) if args.verbose else (lambda line: None), script)
     failed = None
     try:
         day.run()
@@ -672,7 +684,7 @@ def main():
             if args.without_module:
                 obs_own.append((seed, fault))
                 continue
-            _, again = run_day(world, seed, args, with_module=False)
+            _, again = run_day(world, seed, args, with_module=False, script=day.drawn)
             reproduced = same_fault(fault, again)
             print("day %d replayed without the module: %s" % (
                 seed, "the same %s at action %d: OBS's own fault" % (fault.kind, fault.action) if reproduced
