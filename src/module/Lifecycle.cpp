@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "module/Lifecycle.h"
+#include "module/ExitStep.h"
 #include "module/SigintDeferral.h"
 
 #include "bridge/BridgeActions.h"
@@ -62,14 +63,14 @@ void startUp() {
 
 // Ends the module's work; what a caller further up the stack may still use is freed at unload.
 void shutDown() {
-    stopRemoteControl();
-    closeDockBrowser();
+    runExitStep("stopping remote control", stopRemoteControl);
+    runExitStep("closing the dock's browser", closeDockBrowser);
     stopWatchingStreamOutput();
     if (tickTimer)
         tickTimer->stop();
-    shutdownRelay();
+    runExitStep("stopping the Orvane output", shutdownRelay);
     if (localServer) {
-        localServer->teardown();
+        runExitStep("closing the local server", [] { localServer->teardown(); });
         exitedServers.push_back(std::move(localServer));
     }
 }
