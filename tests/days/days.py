@@ -574,7 +574,7 @@ def run_day(world, seed, args, with_module=True, script=None):
         failed.action = len(day.done)  # what OBS and the module said when it went wrong, before OBS is closed
         failed.log_tail = "\n".join(day.obs.log().splitlines()[-40:])
         try:
-            if day.with_module and day.obs.process.poll() is None:
+            if day.with_module and day.port and day.obs.process.poll() is None:
                 failed.log_tail += "\nthe bridge's relay then: %s" % day.state().get("relay")
         except (Fault, OSError):
             pass
