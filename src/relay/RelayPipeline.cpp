@@ -85,9 +85,12 @@ void lookUpServer(const std::shared_ptr<RelayLink> &link, const QString &server)
 // every start takes the current ones, as OBS's own outputs do. OBS's encoders, when shared, are OBS's to
 // bind.
 void bindToObsMedia(RelayState &relay) {
+    // A retry reuses encoders that have run: libobs 30 and later keep their media and warn at every new set.
     if (!relay.sharesObsEncoders) {
-        obs_encoder_set_video(relay.videoEncoder, obs_get_video());
-        obs_encoder_set_audio(relay.audioEncoder, obs_get_audio());
+        if (obs_encoder_video(relay.videoEncoder) != obs_get_video())
+            obs_encoder_set_video(relay.videoEncoder, obs_get_video());
+        if (obs_encoder_audio(relay.audioEncoder) != obs_get_audio())
+            obs_encoder_set_audio(relay.audioEncoder, obs_get_audio());
     }
     // Later libobs takes an encoded output's media from its encoders alone, and warns when given any.
 #if LIBOBS_API_MAJOR_VER < 30

@@ -114,6 +114,7 @@ class ObsRelay(StreamingCase):
         self.obs.wait_for_log(r"(?s)Orvane output: sending with.*Orvane output: sending with", timeout=30)
         self.nginx.wait_for_flowing(["obsmain"])
         self.assertNotIn("relaykey", self.nginx.bytes_in())
+        self.assertNotIn("Cannot apply a new", self.obs.log())  # libobs' warning at a retry's encoders
         self.end_stream_before_closing()
         self.assertEqual(self.obs.stop(), 0)
 
