@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "module/Lifecycle.h"
-#include "module/ExitStep.h"
 #include "module/SigintDeferral.h"
+#include "module/TimedStep.h"
 
 #include "bridge/BridgeActions.h"
 #include "bridge/StreamTracker.h"
@@ -30,7 +30,7 @@ bool callbackRegistered = false;
 constexpr int kTickIntervalMs = 1000;
 
 void onTick() {
-    runModuleTick(wallClockMs());
+    runTimedStep("the module's tick", [] { runModuleTick(wallClockMs()); });
     remoteControlOnTick();
 }
 
@@ -63,14 +63,14 @@ void startUp() {
 
 // Ends the module's work; what a caller further up the stack may still use is freed at unload.
 void shutDown() {
-    runExitStep("stopping remote control", stopRemoteControl);
-    runExitStep("closing the dock's browser", closeDockBrowser);
+    runTimedStep("exit: stopping remote control", stopRemoteControl);
+    runTimedStep("exit: closing the dock's browser", closeDockBrowser);
     stopWatchingStreamOutput();
     if (tickTimer)
         tickTimer->stop();
-    runExitStep("stopping the Orvane output", shutdownRelay);
+    runTimedStep("exit: stopping the Orvane output", shutdownRelay);
     if (localServer) {
-        runExitStep("closing the local server", [] { localServer->teardown(); });
+        runTimedStep("exit: closing the local server", [] { localServer->teardown(); });
         exitedServers.push_back(std::move(localServer));
     }
 }
@@ -87,7 +87,7 @@ void finishWithFrontend() {
 
 void onFrontendEvent(enum obs_frontend_event event, void *) {
     onStreamEvent(event);
-    relayOnFrontendEvent(event);
+    runTimedStep("the Orvane output's start or stop", [event] { relayOnFrontendEvent(event); });
     if (event == OBS_FRONTEND_EVENT_FINISHED_LOADING)
         startUp();
     else if (event == OBS_FRONTEND_EVENT_PROFILE_CHANGED)

@@ -3,9 +3,9 @@
 #include "core/ModuleHandle.h"
 #include "core/ModuleVersion.h"
 #include "dock/DockPanel.h"
-#include "module/ExitStep.h"
 #include "module/Lifecycle.h"
 #include "module/SigintDeferral.h"
+#include "module/TimedStep.h"
 #include "relay/Relay.h"
 
 #include <obs-frontend-api.h>
@@ -67,7 +67,7 @@ MODULE_EXPORT bool obs_module_load(void) {
 // No front-end call from here: OBS 30 and later have torn the front-end API down by now, and the
 // callback went at the exit event.
 MODULE_EXPORT void obs_module_unload(void) {
-    runExitStep("stopping the Orvane output", shutdownRelay);
-    runExitStep("releasing the module's objects", releaseModuleObjects);
+    runTimedStep("exit: stopping the Orvane output", shutdownRelay);
+    runTimedStep("exit: releasing the module's objects", releaseModuleObjects);
     stopClosingOnSigint();
 }
