@@ -50,7 +50,9 @@ void sampleObsStream(RelayState &relay, qint64 now, UplinkSecond &second) {
     const int droppedNow = relay.obsDroppedSeen < 0 ? 0 : dropped - relay.obsDroppedSeen;
     relay.obsDroppedSeen = dropped;
     relay.obsRate.sample(obs_output_get_total_bytes(stream), now);
-    second.obsInTrouble = obsStreamInTrouble(droppedNow, finiteOrZero(obs_output_get_congestion(stream)));
+    const double congestion = finiteOrZero(obs_output_get_congestion(stream));
+    second.obsInTrouble = obsStreamInTrouble(droppedNow, congestion);
+    second.obsFarBehind = obsStreamFarBehind(droppedNow, congestion);
     second.obsKbps = relay.obsRate.kbps;
     second.obsNeedKbps = (encoderKbps(obs_output_get_video_encoder(stream)) +
                           encoderKbps(obs_output_get_audio_encoder(stream, 0))) *

@@ -13,11 +13,20 @@ constexpr int kCalmTicksPerProbe = 12;
 // Below what is left over, so that OBS's stream can send what queued up meanwhile.
 constexpr double kShareOfSpare = 0.8;
 constexpr double kLeastCut = 0.85;
-constexpr double kCongested = 0.1;
+// OBS's stream has about 60 ms waiting behind a full socket (two frames at 30 fps) against its default drop
+// threshold of 700 ms; one frame waiting could be a keyframe passing.
+constexpr double kCongested = 0.09;
+// A fifth of the way to OBS's drop threshold: its connection is likely recovering from losses, and its queue
+// can grow by half the threshold in the next second.
+constexpr double kFarBehind = 0.2;
 } // namespace
 
 bool obsStreamInTrouble(int droppedSinceLastTick, double congestion) {
     return droppedSinceLastTick > 0 || congestion >= kCongested;
+}
+
+bool obsStreamFarBehind(int droppedSinceLastTick, double congestion) {
+    return droppedSinceLastTick > 0 || congestion >= kFarBehind;
 }
 
 int stepRelayYield(RelayYield &yield, const UplinkSecond &second, int bitrate) {
@@ -25,7 +34,8 @@ int stepRelayYield(RelayYield &yield, const UplinkSecond &second, int bitrate) {
     const bool troubledLastTick = std::exchange(yield.troubledLastTick, second.obsInTrouble);
     if (second.obsInTrouble) {
         yield.calmTicks = 0;
-        if (yield.capKbps != 0 && yield.ticksSinceCut < kTicksBetweenCuts)
+        // OBS's stream close to dropping frames has no time to show what a smaller cut does.
+        if (yield.capKbps != 0 && yield.ticksSinceCut < kTicksBetweenCuts && !second.obsFarBehind)
             return yield.capKbps;
         // The uplink is full: what both sent is what it carries, and OBS's stream needs its share first.
         const int current = yield.capKbps != 0
@@ -33,7 +43,11 @@ int stepRelayYield(RelayYield &yield, const UplinkSecond &second, int bitrate) {
                                 : std::min(bitrate, second.relayKbps > 0 ? second.relayKbps : bitrate);
         const int spare = second.obsKbps + second.relayKbps - second.obsNeedKbps;
         int cap = int(current * kLeastCut);
-        if (second.obsNeedKbps > 0 && second.obsKbps > 0)
+        // The first trouble, too: by the time it shows, OBS's connection has lost packets and needs all the
+        // room it can get to catch up; the relay climbs back from the floor once it is calm.
+        if (second.obsFarBehind || yield.capKbps == 0)
+            cap = kRelayYieldFloorKbps;
+        else if (second.obsNeedKbps > 0 && second.obsKbps > 0)
             cap = std::min(cap, int(spare * kShareOfSpare));
         // The allowed rate, not what one second showed: a relay on OBS's encoders sends in bursts. Trouble
         // that goes on right after a cut is OBS's stream draining what queued up: the rate that caused it

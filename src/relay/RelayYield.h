@@ -18,12 +18,14 @@ struct RelayYield {
 };
 
 // What one second showed: OBS's stream in trouble (frames dropped, or its send buffer filling), what OBS's
-// stream and the relay sent in it, and what OBS's stream needs (its encoders' bitrates).
+// stream and the relay sent in it, what OBS's stream needs (its encoders' bitrates), and whether OBS's
+// stream is close to dropping frames or dropped some.
 struct UplinkSecond {
     bool obsInTrouble = false;
     int obsKbps = 0;
     int obsNeedKbps = 0;
     int relayKbps = 0;
+    bool obsFarBehind = false;
 };
 
 // One second's step, with bitrate the streamer's setting. Returns the new cap.
@@ -31,3 +33,4 @@ int stepRelayYield(RelayYield &yield, const UplinkSecond &second, int bitrate);
 
 // Whether OBS's stream is in trouble: frames dropped since the last second, or congestion building.
 bool obsStreamInTrouble(int droppedSinceLastTick, double congestion);
+bool obsStreamFarBehind(int droppedSinceLastTick, double congestion);

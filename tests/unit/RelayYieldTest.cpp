@@ -29,8 +29,10 @@ TEST(RelayYield, StaysBelowWhatTroubledObsWhileTheUplinkIsShortAndClimbsBackOnce
     EXPECT_EQ(yield.capKbps, 0) << "back at the setting within 40 s of a wide uplink";
     // Trouble in a second in which the relay (on OBS's encoders) sent little: it still probes at that cap.
     yield = RelayYield();
-    stepRelayYield(yield, {true, 1200, 2000, 2000}, 2000);
-    const int troubling = stepRelayYield(yield, {false, 2500, 2000, 200}, 2000);
+    EXPECT_EQ(stepRelayYield(yield, {true, 1200, 2000, 2000}, 2000), kRelayYieldFloorKbps)
+        << "the first trouble";
+    troubledSeconds(yield, 9, 10000);
+    const int troubling = yield.capKbps;
     stepRelayYield(yield, {true, 1600, 2000, 150}, 2000);
     troubledSeconds(yield, 17, 10000);
     EXPECT_LE(yield.capKbps, troubling);
@@ -41,4 +43,10 @@ TEST(RelayYield, StaysBelowWhatTroubledObsWhileTheUplinkIsShortAndClimbsBackOnce
     stepRelayYield(yield, {true, 2200, 2000, 300}, 1500);
     stepRelayYield(yield, {true, 2000, 2000, 1100}, 1500);
     EXPECT_EQ(yield.troubleKbps, 1500);
+    // OBS's stream far behind does not wait to see what the last cut does.
+    yield = RelayYield();
+    stepRelayYield(yield, {true, 1200, 2000, 2000}, 2000);
+    troubledSeconds(yield, 9, 10000);
+    EXPECT_GT(stepRelayYield(yield, {true, 1900, 2000, 1000}, 2000), kRelayYieldFloorKbps);
+    EXPECT_EQ(stepRelayYield(yield, {true, 1500, 2000, 900, true}, 2000), kRelayYieldFloorKbps);
 }
