@@ -314,7 +314,9 @@ class Bridge:
 
     def __init__(self, port):
         self.port = port
-        page = raw_exchange(port, b"GET / HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port).decode()
+        # OBS's main loop, which answers, runs only once OBS has started: on a busy machine that is long after
+        # the module listens.
+        page = raw_exchange(port, b"GET / HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port, timeout=60).decode()
         self.config = json.loads(re.search(r"window\.__OV=(\{.*?\})</script>", page).group(1))
         self.key = self.config["bridge"]
 
