@@ -33,4 +33,5 @@ int stepRelayYield(RelayYield &yield, const UplinkSecond &second, int bitrate);
 
 // Whether OBS's stream is in trouble: frames dropped since the last second, or congestion building.
 bool obsStreamInTrouble(int droppedSinceLastTick, double congestion);
+// Whether it is close to dropping frames, or dropped some: no time to wait and see what a smaller cut does.
 bool obsStreamFarBehind(int droppedSinceLastTick, double congestion);
