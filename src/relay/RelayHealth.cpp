@@ -18,9 +18,7 @@ void applyYield(RelayState &relay) {
     const int cap = relay.yield.capKbps;
     const quint64 connection = relay.link ? relay.link->connection.load() : 0;
     if (connection != 0 && (cap != relay.appliedCapKbps || connection != relay.pacedConnection)) {
-        // Bytes per second, with room for RTMP's own framing.
-        const quint64 rate = cap == 0 ? 0 : quint64(cap) * 1000 / 8 * 105 / 100;
-        if (paceSocket(connection, relay.link->port, rate))
+        if (paceSocket(connection, relay.link->port, cap == 0 ? 0 : relayPacingBytesPerSecond(cap)))
             relay.pacedConnection = connection;
     }
     if (!relay.sharesObsEncoders && cap != relay.appliedCapKbps && relay.videoEncoder) {
@@ -38,13 +36,14 @@ int encoderKbps(obs_encoder_t *encoder) {
     return settings ? int(obs_data_get_int(settings, "bitrate")) : 0;
 }
 
-// OBS's stream over the last second: whether it is in trouble, what it sent and what it needs.
-void sampleObsStream(RelayState &relay, qint64 now, UplinkSecond &second) {
+// OBS's stream over the last second: whether it is in trouble, what it sent and what it needs. Returns
+// the stream while it is live.
+OBSOutputAutoRelease sampleObsStream(RelayState &relay, qint64 now, UplinkSecond &second) {
     OBSOutputAutoRelease stream = obs_frontend_get_streaming_output();
     if (!stream || !obs_output_active(stream)) {
         relay.obsDroppedSeen = -1;
         relay.obsRate.reset();
-        return;
+        return nullptr;
     }
     const int dropped = obs_output_get_frames_dropped(stream);
     const int droppedNow = relay.obsDroppedSeen < 0 ? 0 : dropped - relay.obsDroppedSeen;
@@ -57,12 +56,17 @@ void sampleObsStream(RelayState &relay, qint64 now, UplinkSecond &second) {
     second.obsNeedKbps = (encoderKbps(obs_output_get_video_encoder(stream)) +
                           encoderKbps(obs_output_get_audio_encoder(stream, 0))) *
                          105 / 100;
+    // The brake saw trouble between two ticks and already put the relay at its floor.
+    if (relay.brake->takeBraked())
+        second.obsInTrouble = second.obsFarBehind = true;
+    return stream;
 }
 } // namespace
 
 void sampleRelayHealth(qint64 now) {
     RelayState &relay = moduleRelay();
     if (!relay.output || !relay.sending) {
+        relay.brake->stop();
         relay.rate.reset();
         relay.stalled = false;
         relay.yield = RelayYield();
@@ -76,7 +80,7 @@ void sampleRelayHealth(qint64 now) {
         relay.lastProgressMs = now;
     relay.stalled = now - relay.lastProgressMs >= kStallMs;
     UplinkSecond second;
-    sampleObsStream(relay, now, second);
+    OBSOutputAutoRelease obsStream = sampleObsStream(relay, now, second);
     second.relayKbps = relay.rate.kbps;
     const bool wasYielding = relay.yield.capKbps != 0;
     stepRelayYield(relay.yield, second, relay.bitrate);
@@ -86,4 +90,8 @@ void sampleRelayHealth(qint64 now) {
     else if (wasYielding && relay.yield.capKbps == 0)
         logMessage(LOG_INFO, "Orvane output: back at %d kbit/s", relay.bitrate);
     applyYield(relay);
+    if (obsStream)
+        relay.brake->watch(obsStream, relay.link, relay.yield.capKbps);
+    else
+        relay.brake->stop();
 }

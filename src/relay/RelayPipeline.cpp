@@ -153,6 +153,7 @@ bool buildRelayPipeline(StreamEncoders shared) {
 
 void releaseRelayPipeline(bool graceful) {
     RelayState &relay = moduleRelay();
+    relay.brake->stop();
     if (relay.output)
         disconnectRelaySignals(relay.output, relay.link.get());
     if (relay.outputStarted)
@@ -262,6 +263,7 @@ void relayOnFrontendEvent(enum obs_frontend_event event) {
 void shutdownRelay() {
     RelayState &relay = moduleRelay();
     relay.wanted = false;
+    relay.brake->stop(); // its thread never outlives the module's code
     // Exit can arrive from inside a relay call, which still uses the pipeline.
     if (relay.callDepth > 0) {
         relay.releaseWhenIdle = true;

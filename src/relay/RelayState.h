@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/SendRate.h"
+#include "relay/RelayBrake.h"
 #include "relay/RelayEncoders.h"
 #include "relay/RelayLink.h"
 #include "relay/RelayYield.h"
@@ -49,6 +50,9 @@ struct RelayState {
     quint64 pacedConnection = 0;
     int obsDroppedSeen = -1; // OBS's stream's dropped frames at the last tick; -1: not streaming then
     SendRate obsRate;        // OBS's stream's, as the relay's yield sees it
+    std::unique_ptr<RelayBrake> brake =
+        std::make_unique<RelayBrake>(); // between ticks, the relay's first move when OBS's stream falls into
+                                        // trouble
 
     // Exit can arrive from inside a relay call (OBS 29.0.2 closes from its SIGINT handler): the pipeline
     // is then released when the outermost call returns.

@@ -9,6 +9,11 @@
 // watching.
 inline constexpr int kRelayYieldFloorKbps = 400;
 
+// What the relay's socket is paced at for a cap: bytes per second, with room for RTMP's own framing.
+inline constexpr unsigned long long relayPacingBytesPerSecond(int capKbps) {
+    return (unsigned long long)capKbps * 1000 / 8 * 105 / 100;
+}
+
 struct RelayYield {
     int capKbps = 0;       // what the relay may send at now, all told; 0: what the streamer set
     int ticksSinceCut = 0; // a cut takes a few seconds to show in OBS's stream
