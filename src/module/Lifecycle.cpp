@@ -36,7 +36,10 @@ void onTick() {
 
 RouteTargets moduleRoutes() {
     RouteTargets targets;
-    targets.bridge = answerBridgeRequest;
+    targets.bridge = [](LocalServer &server, QTcpSocket *socket, const HttpRequest &request,
+                        const RouteDecision &decision) {
+        runTimedStep("the bridge's answer", [&] { answerBridgeRequest(server, socket, request, decision); });
+    };
     targets.proxy = proxyRequest;
     targets.dockPage = [](LocalServer &server, QTcpSocket *socket, const HttpRequest &,
                           const RouteDecision &decision) {

@@ -570,7 +570,10 @@ def run_day(world, seed, args, with_module=True, script=None):
         failed = day.gone_between_actions() or Fault("driver", "".join(traceback.format_exception(error)))
     if failed:
         failed.action = len(day.done)  # what OBS and the module said when it went wrong, before OBS is closed
-        failed.log_tail = "\n".join(day.obs.log().splitlines()[-40:])
+        lines = day.obs.log().splitlines()
+        # Every slow step of the module's, however far back, then the end of the log.
+        failed.log_tail = "\n".join([line for line in lines[:-40] if re.search(r"\[orvane\] .* took \d+ ms", line)] +
+                                    lines[-40:])
         try:
             if day.with_module and day.port and day.obs.process.poll() is None:
                 failed.log_tail += "\nthe bridge's relay then: %s" % day.state().get("relay")
