@@ -20,7 +20,9 @@
 #   bench smoke   the benchmark suite with tiny durations (bench/run.py --smoke): every measurement still
 #                 runs; its figures gate nothing
 #   soak smoke    the day-long run in a few seconds (bench/soak.py --smoke)
-# Builds other than the first run beside the tests, at the lowest priority (see builds below).
+# Builds other than the first run beside the tests, at the lowest priority (see builds below). The suites that
+# measure OBS against time (labelled quiet: OBS's stream on a short uplink, the days' answer limit) run last,
+# as "tests qt5.quiet" and so on, once those builds are done.
 # Further arguments go to every ctest run (for example -R DockPage).
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -46,12 +48,12 @@ step() {
 passed() { grep -q "^$1 passed" "$results/steps"; }
 skipped() { echo "$1 skipped ($2)" >>"$results/steps"; }
 
-# Runs the tests of one build, keeping a JUnit report for the summary.
+# run_ctest BUILD REPORT ARGS...: runs the tests of one build, keeping a JUnit report named REPORT for the summary.
 run_ctest() {
-  local build="$1"
-  shift
+  local build="$1" report="$2"
+  shift 2
   (cd "$build" && xvfb-run -a -s "-screen 0 1280x800x24" \
-    ctest --output-on-failure -j"$(nproc)" --output-junit "$results/$(basename "$build").xml" "$@")
+    ctest --output-on-failure -j"$(nproc)" --output-junit "$results/$report.xml" "$@")
 }
 
 # The builds run one after another beside the tests, at the lowest priority (CPU and disk), so that they use
@@ -127,21 +129,21 @@ nice -n 19 ionice -c 3 bash -c builds >"$results/builds.log" 2>&1 &
 builds_pid=$!
 
 if passed "build qt5"; then
-  step "tests qt5" run_ctest "$root/build/qt5" "$@"
+  step "tests qt5" run_ctest "$root/build/qt5" qt5 -LE quiet "$@"
 else
   skipped "tests qt5" "its build failed"
 fi
 
 # Every suite in the OBS that Debian 13 and sid ship (30.2.3 with Qt 6.8, 32 with Qt 6.11), inside their root.
-release_tests() {
-  local suite="$1"
-  shift
+release_tests() { # release_tests SUITE REPORT ARGS...
+  local suite="$1" report="$2"
+  shift 2
   in_release_root "$suite" "cd build/$suite && xvfb-run -a -s '-screen 0 1280x800x24' ctest --output-on-failure \
-    -j$(nproc) --output-junit '$results/$suite.xml' $*"
+    -j$(nproc) --output-junit '$results/$report.xml' $*"
 }
 for suite in trixie sid; do
   if build_done "build $suite"; then
-    step "tests $suite" release_tests "$suite" "$@"
+    step "tests $suite" release_tests "$suite" "$suite" -LE quiet "$@"
   else
     skipped "tests $suite" "its build failed"
   fi
@@ -151,7 +153,7 @@ done
 # module's: tests/sanitizers/leaks.supp names them.
 if build_done "build sanitizers"; then
   LSAN_OPTIONS="suppressions=$root/tests/sanitizers/leaks.supp:print_suppressions=0" \
-    step "tests sanitizers" run_ctest "$root/build/asan" "$@"
+    step "tests sanitizers" run_ctest "$root/build/asan" asan "$@"
 else
   skipped "tests sanitizers" "its build failed"
 fi
@@ -236,5 +238,15 @@ fi
 wait "$builds_pid"
 echo "== the builds beside the tests"
 cat "$results/builds.log"
+
+# A build beside them would take OBS's time and the network's: these suites run on a machine left to them.
+if passed "build qt5"; then
+  step "tests qt5.quiet" run_ctest "$root/build/qt5" qt5.quiet -L quiet "$@"
+fi
+for suite in trixie sid; do
+  if passed "build $suite"; then
+    step "tests $suite.quiet" release_tests "$suite" "$suite.quiet" -L quiet "$@"
+  fi
+done
 
 python3 "$root/scripts/test-summary.py" "$results"
