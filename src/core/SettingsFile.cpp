@@ -156,7 +156,11 @@ bool removeSettingsFile(const QString &path) {
 }
 
 bool writeOwnerOnlySettingsFile(const QString &path, obs_data_t *settings, bool keepBackup) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
     const char *json = obs_data_get_json(settings);
-    return replaceOwnerOnly(path, QByteArray(json ? json : "{}"), keepBackup);
+    return writeOwnerOnlyFile(path, QByteArray(json ? json : "{}"), keepBackup);
+}
+
+bool writeOwnerOnlyFile(const QString &path, const QByteArray &bytes, bool keepBackup) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    return replaceOwnerOnly(path, bytes, keepBackup);
 }

@@ -19,6 +19,8 @@ bool writeSettingsFile(const QString &path, obs_data_t *settings);
 // step. With keepBackup the previous content stays as "bak" (also owner-only); without it no backup is
 // kept and an old one is removed, so a replaced secret leaves no copy behind.
 bool writeOwnerOnlySettingsFile(const QString &path, obs_data_t *settings, bool keepBackup);
+// The same for the settings' JSON text, after creating the folder.
+bool writeOwnerOnlyFile(const QString &path, const QByteArray &bytes, bool keepBackup);
 
 // Removes the file with its temporary and backup copies, which needs no free space. False when one of them
 // is still there.

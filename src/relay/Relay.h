@@ -11,6 +11,8 @@
 // Settings.
 void loadRelaySettings();
 void saveRelaySettings();
+// Returns once relay.json holds every change saved so far (they are written away from OBS's main thread).
+void finishSavingRelaySettings();
 void updateRelaySettings(bool enabled, const QString &server, const QString &key, int bitrate);
 // Whether the relay can send to this address: an rtmp:// or rtmps:// URL with a host.
 bool isRelayServerAddress(const QString &server);

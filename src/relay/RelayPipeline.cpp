@@ -263,7 +263,9 @@ void relayOnFrontendEvent(enum obs_frontend_event event) {
 void shutdownRelay() {
     RelayState &relay = moduleRelay();
     relay.wanted = false;
-    relay.brake->stop(); // its thread never outlives the module's code
+    // Their threads never outlive the module's code.
+    relay.brake->stop();
+    finishSavingRelaySettings();
     // Exit can arrive from inside a relay call, which still uses the pipeline.
     if (relay.callDepth > 0) {
         relay.releaseWhenIdle = true;

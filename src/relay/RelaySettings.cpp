@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "core/ModuleConfigPath.h"
 #include "core/SettingsFile.h"
+#include "core/SettingsWriter.h"
 #include "relay/Relay.h"
 
 #include <QUrl>
@@ -11,6 +12,11 @@ namespace {
 QString relaySettingsPath() {
     return moduleConfigPath(QStringLiteral("relay.json"));
 }
+
+SettingsWriter &relaySettingsWriter() {
+    static SettingsWriter writer;
+    return writer;
+}
 } // namespace
 
 RelayState &moduleRelay() {
@@ -19,6 +25,7 @@ RelayState &moduleRelay() {
 }
 
 void loadRelaySettings() {
+    finishSavingRelaySettings(); // what this process saved last is what it reads
     OBSDataAutoRelease stored = readSettingsFile(relaySettingsPath(), "bak");
     if (!stored)
         return;
@@ -39,7 +46,12 @@ void saveRelaySettings() {
     obs_data_set_string(settings, "key", relay.key.toUtf8().constData());
     obs_data_set_int(settings, "bitrate", relay.bitrate);
     // It holds the relay's stream key.
-    writeOwnerOnlySettingsFile(relaySettingsPath(), settings, true);
+    const char *json = obs_data_get_json(settings);
+    relaySettingsWriter().write(relaySettingsPath(), QByteArray(json ? json : "{}"), true);
+}
+
+void finishSavingRelaySettings() {
+    relaySettingsWriter().finish();
 }
 
 void updateRelaySettings(bool enabled, const QString &server, const QString &key, int bitrate) {
