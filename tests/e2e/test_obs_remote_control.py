@@ -67,8 +67,7 @@ class RemoteControl(StreamingCase):
         self.relay_flows(True)
         changed = client.vendor_request("SetRelay", {"bitrate": 2500})
         self.assertEqual((changed["bitrate"], changed["enabled"]), (2500, True))
-        with open(self.obs.plugin_config("relay.json")) as stored:
-            self.assertEqual(json.load(stored)["bitrate"], 2500)
+        wait_until(lambda: self.stored()["bitrate"] == 2500, what="the new bitrate in relay.json")
         # Once per change, not once a second: nothing more comes over the next ticks.
         client.wait_for_vendor_event("RelayStatusChanged", lambda relay: relay["bitrate"] == 2500)
         client.keep_events_for(2.5)
@@ -94,9 +93,12 @@ class RemoteControl(StreamingCase):
         client.request("TriggerHotkeyByKeySequence", {"keyId": BOUND_KEY["key"],
                                                       "keyModifiers": {"control": True, "shift": True}})
 
-    def stored_enabled(self):
+    def stored(self):
         with open(self.obs.plugin_config("relay.json")) as stored:
-            return json.load(stored)["enabled"]
+            return json.load(stored)
+
+    def stored_enabled(self):
+        return self.stored()["enabled"]
 
     def test_hotkeys_switch_the_relay_one_key_toggles_and_bindings_follow_the_profile(self):
         client = self.start_streaming()

@@ -124,6 +124,7 @@ TEST_F(BridgeActions, RelayArgumentsFallBackToDefaults) {
     const Answer empty = bridge("POST", "relay");
     EXPECT_FALSE(empty.json.value("enabled").toBool());
     EXPECT_EQ(empty.json.value("server").toString(), "");
+    finishSavingRelaySettings();
     EXPECT_EQ(readJsonFile(obshost::moduleConfigDir() + "/relay.json"),
               QJsonObject({{"enabled", false}, {"server", ""}, {"key", ""}, {"bitrate", 6000}}));
     for (const QByteArray body : {"[1,2]", "\"text\"", "{\"enabled\": \"yes\", \"server\": 5}"})

@@ -19,6 +19,7 @@ void writeRelayFile(const QString &path, const QByteArray &bytes) {
 }
 
 QJsonObject readRelayFile() {
+    finishSavingRelaySettings();
     QFile file(relayFile());
     return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
 }

@@ -75,6 +75,7 @@ TEST_F(SettingsFiles, SecretsAreOwnerOnlyAndSignOutLeavesNoCopy) {
                   .status,
               200);
     EXPECT_EQ(bridge("POST", "service", R"({"server": "rtmp://b/live", "key": "new-key"})").json, ok);
+    finishSavingRelaySettings();
     for (const QString name : {"relay.json", "relay.json.bak", "previous-service.json"}) {
         EXPECT_TRUE(QFileInfo(configFile(name)).isFile()) << name.toStdString();
         EXPECT_TRUE(ownerOnly(configFile(name))) << name.toStdString();
