@@ -143,3 +143,18 @@ TEST_F(SettingsFiles, StateNeverHoldsNull) {
     EXPECT_FALSE(state.raw.contains("null")) << state.raw.constData();
     EXPECT_EQ(state.json.value("obs").toObject().value("congestion"), 0.0);
 }
+
+// relay.json is written away from OBS's main thread: a burst of changes ends with the last one on disk,
+// owner-only with its backup, once OBS has closed, without anything waiting for it in between.
+TEST_F(SettingsFiles, RelayChangesInABurstAllReachTheDiskByExit) {
+    start();
+    for (int bitrate = 1000; bitrate <= 3000; bitrate += 100)
+        updateRelaySettings(bitrate % 200 == 0, "rtmp://r/live", "relay-key", bitrate);
+    emitFrontendEvent(OBS_FRONTEND_EVENT_EXIT);
+    obs_module_unload();
+    EXPECT_EQ(readJsonFile(configFile("relay.json")),
+              QJsonObject(
+                  {{"enabled", true}, {"server", "rtmp://r/live"}, {"key", "relay-key"}, {"bitrate", 3000}}));
+    EXPECT_TRUE(ownerOnly(configFile("relay.json")));
+    EXPECT_FALSE(QFileInfo::exists(configFile("relay.json.tmp")));
+}
