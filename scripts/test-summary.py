@@ -2,10 +2,13 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """Prints one summary of a test run: every step and every test by name, then the closing count.
 
-Reads RESULTS/steps (lines "NAME passed|failed|skipped ...") and the ctest JUnit reports RESULTS/*.xml.
+Reads RESULTS/steps (lines "NAME passed|failed|skipped ..."), the ctest JUnit reports RESULTS/*.xml and each
+step's output, RESULTS/output-NAME.log (NAME with every character other than letters, digits, "." and "-"
+made "_").
 Exits 1 when anything failed.
 """
 import pathlib
+import re
 import sys
 import xml.etree.ElementTree as ElementTree
 
@@ -56,6 +59,13 @@ def main() -> int:
             print(f"  {outcome} tests:")
             for name in names:
                 print(f"    {name}")
+    # The end of what each failed step printed: CI keeps only the end of a run's output.
+    for name, outcome, _ in steps:
+        output = results / ("output-%s.log" % re.sub(r"[^A-Za-z0-9.-]", "_", name))
+        if outcome == "failed" and output.exists():
+            print(f"  the end of the output of {name}:")
+            for line in output.read_text(errors="replace").splitlines()[-30:]:
+                print(f"    {line}")
     # Steps that are not test runs count as one test each; test runs count by their tests.
     counted = [(name, outcome) for name, outcome, _ in steps if not name.startswith("tests ")]
     counted += [(name, outcome) for name, outcome, _ in cases]
