@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <iterator>
 
-quint64 soleNewSocket(const std::vector<TcpSocketRow> &rows, const SocketQuery &query) {
-    quint64 found = 0;
+std::vector<quint64> newSockets(const std::vector<TcpSocketRow> &rows, const SocketQuery &query) {
+    std::vector<quint64> found;
     for (const TcpSocketRow &row : rows) {
         const bool stateFits = row.state == kTcpEstablished || (query.connecting && row.state == kTcpSynSent);
         if (query.port == 0 || row.remotePort != query.port || !stateFits ||
@@ -18,11 +18,15 @@ quint64 soleNewSocket(const std::vector<TcpSocketRow> &rows, const SocketQuery &
                                                             return sameHost(address, row.remoteAddress);
                                                         })))
             continue;
-        if (found != 0 && found != row.inode)
-            return 0;
-        found = row.inode;
+        if (std::find(found.begin(), found.end(), row.inode) == found.end())
+            found.push_back(row.inode);
     }
     return found;
+}
+
+quint64 soleNewSocket(const std::vector<TcpSocketRow> &rows, const SocketQuery &query) {
+    const std::vector<quint64> found = newSockets(rows, query);
+    return found.size() == 1 ? found.front() : 0;
 }
 
 std::optional<BlockedCall> parseBlockedCall(const QByteArray &line) {
@@ -126,11 +130,12 @@ quint64 newConnectionTo(const std::vector<quint64> &before, quint16 port) {
     return soleNewSocket(rows, {processSocketIds(), before, port, {}, false});
 }
 
-quint64 attemptStillConnecting(const std::vector<quint64> &before, const std::vector<quint64> *atStop,
-                               const QList<QHostAddress> &addresses, quint16 port) {
+std::vector<quint64> attemptsStillConnecting(const std::vector<quint64> &before,
+                                             const std::vector<quint64> *atStop,
+                                             const QList<QHostAddress> &addresses, quint16 port) {
     std::vector<TcpSocketRow> rows;
     if (addresses.isEmpty() || !readTcpTables(rows))
-        return 0;
+        return {};
     std::vector<quint64> own = processSocketIds();
     if (atStop) { // open now and at the stop: what was opened since is left out
         std::vector<quint64> both;
@@ -138,7 +143,7 @@ quint64 attemptStillConnecting(const std::vector<quint64> &before, const std::ve
                               std::back_inserter(both));
         own = std::move(both);
     }
-    return soleNewSocket(rows, {own, before, port, addresses, true});
+    return newSockets(rows, {own, before, port, addresses, true});
 }
 
 int socketWaitedOnBy(int tid, const std::function<std::optional<BlockedCall>(int)> &callOf) {
@@ -216,9 +221,9 @@ quint64 newConnectionTo(const std::vector<quint64> &, quint16) {
     return 0;
 }
 
-quint64 attemptStillConnecting(const std::vector<quint64> &, const std::vector<quint64> *,
-                               const QList<QHostAddress> &, quint16) {
-    return 0;
+std::vector<quint64> attemptsStillConnecting(const std::vector<quint64> &, const std::vector<quint64> *,
+                                             const QList<QHostAddress> &, quint16) {
+    return {};
 }
 
 int socketWaitedOnBy(int, const std::function<std::optional<BlockedCall>(int)> &) {

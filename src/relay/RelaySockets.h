@@ -24,15 +24,18 @@ struct SocketQuery {
     bool connecting = false;       // still connecting (SYN sent, or connected) rather than connected
 };
 
-// The one row of the kernel's table that the query fits; 0 when there is none, or more than one (another
-// connection to that server was made meanwhile): a socket is never guessed.
+// Every row of the kernel's table that the query fits.
+std::vector<quint64> newSockets(const std::vector<TcpSocketRow> &rows, const SocketQuery &query);
+// The one row that the query fits; 0 when there is none, or more than one (another connection to that server
+// was made meanwhile): a socket is never guessed.
 quint64 soleNewSocket(const std::vector<TcpSocketRow> &rows, const SocketQuery &query);
 // Read from the system at this moment: called the moment libobs reports the relay connected.
 quint64 newConnectionTo(const std::vector<quint64> &before, quint16 port);
-// The one attempt to the server (one of addresses, at port) still connecting, opened after before and, when
-// atStop is given, open then (this process's sockets when the relay was stopped); 0 without addresses.
-quint64 attemptStillConnecting(const std::vector<quint64> &before, const std::vector<quint64> *atStop,
-                               const QList<QHostAddress> &addresses, quint16 port);
+// The attempts to the server (one of addresses, at port) still connecting, opened after before and, when
+// atStop is given, open then (this process's sockets when the relay was stopped); none without addresses.
+std::vector<quint64> attemptsStillConnecting(const std::vector<quint64> &before,
+                                             const std::vector<quint64> *atStop,
+                                             const QList<QHostAddress> &addresses, quint16 port);
 
 // The system call a thread is blocked in, as /proc/PID/task/TID/syscall shows it: its number, first three
 // arguments and the thread's stack pointer.
