@@ -9,7 +9,9 @@
 std::vector<quint64> newSockets(const std::vector<TcpSocketRow> &rows, const SocketQuery &query) {
     std::vector<quint64> found;
     for (const TcpSocketRow &row : rows) {
-        const bool stateFits = row.state == kTcpEstablished || (query.connecting && row.state == kTcpSynSent);
+        const bool stateFits =
+            query.unanswered ? row.state == kTcpSynSent
+                             : row.state == kTcpEstablished || (query.connecting && row.state == kTcpSynSent);
         if (query.port == 0 || row.remotePort != query.port || !stateFits ||
             !std::binary_search(query.own.begin(), query.own.end(), row.inode) ||
             std::binary_search(query.before.begin(), query.before.end(), row.inode) ||
@@ -132,7 +134,8 @@ quint64 newConnectionTo(const std::vector<quint64> &before, quint16 port) {
 
 std::vector<quint64> attemptsStillConnecting(const std::vector<quint64> &before,
                                              const std::vector<quint64> *atStop,
-                                             const QList<QHostAddress> &addresses, quint16 port) {
+                                             const QList<QHostAddress> &addresses, quint16 port,
+                                             bool unanswered) {
     std::vector<TcpSocketRow> rows;
     if (addresses.isEmpty() || !readTcpTables(rows))
         return {};
@@ -143,7 +146,7 @@ std::vector<quint64> attemptsStillConnecting(const std::vector<quint64> &before,
                               std::back_inserter(both));
         own = std::move(both);
     }
-    return newSockets(rows, {own, before, port, addresses, true});
+    return newSockets(rows, {own, before, port, addresses, true, unanswered});
 }
 
 int socketWaitedOnBy(int tid, const std::function<std::optional<BlockedCall>(int)> &callOf) {
@@ -222,7 +225,7 @@ quint64 newConnectionTo(const std::vector<quint64> &, quint16) {
 }
 
 std::vector<quint64> attemptsStillConnecting(const std::vector<quint64> &, const std::vector<quint64> *,
-                                             const QList<QHostAddress> &, quint16) {
+                                             const QList<QHostAddress> &, quint16, bool) {
     return {};
 }
 

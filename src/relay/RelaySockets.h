@@ -22,6 +22,7 @@ struct SocketQuery {
     quint16 port = 0;              // the server's port
     QList<QHostAddress> addresses; // where the server's name leads; empty: any
     bool connecting = false;       // still connecting (SYN sent, or connected) rather than connected
+    bool unanswered = false;       // SYN sent only: the server has not answered yet
 };
 
 // Every row of the kernel's table that the query fits.
@@ -32,10 +33,12 @@ quint64 soleNewSocket(const std::vector<TcpSocketRow> &rows, const SocketQuery &
 // Read from the system at this moment: called the moment libobs reports the relay connected.
 quint64 newConnectionTo(const std::vector<quint64> &before, quint16 port);
 // The attempts to the server (one of addresses, at port) still connecting, opened after before and, when
-// atStop is given, open then (this process's sockets when the relay was stopped); none without addresses.
+// atStop is given, open then (this process's sockets when the relay was stopped); only those the server has
+// not answered when unanswered is set; none without addresses.
 std::vector<quint64> attemptsStillConnecting(const std::vector<quint64> &before,
                                              const std::vector<quint64> *atStop,
-                                             const QList<QHostAddress> &addresses, quint16 port);
+                                             const QList<QHostAddress> &addresses, quint16 port,
+                                             bool unanswered = false);
 
 // The system call a thread is blocked in, as /proc/PID/task/TID/syscall shows it: its number, first three
 // arguments and the thread's stack pointer.

@@ -150,17 +150,21 @@ bool cutStalledRelayStops() {
         cut = true;
     // libobs 30 and later connect on threads of their own that nobody joins: the attempt is the one socket to
     // the relay's server opened after its start, while no other output of OBS can be connecting there. A
-    // socket opened after the stop could be OBS's own stream started anew, except at OBS's exit. At exit
-    // every such socket goes, however many: two of the relay's attempts can be connecting there at once (seen
-    // in OBS 32), and nothing of OBS's starts a stream any more.
+    // socket opened after the stop could be OBS's own stream started anew, except at OBS's exit.
     if (!cut && (!output || !anotherOutputReconnecting(output))) {
+        const std::vector<quint64> before = link->socketsBeforeAttempt();
         const std::vector<quint64> atStop = link->socketsWhenStopped();
-        const std::vector<quint64> attempts =
-            attemptsStillConnecting(link->socketsBeforeAttempt(), instance.hurry ? nullptr : &atStop,
-                                    link->serverAddresses(), link->port);
-        if (instance.hurry || attempts.size() == 1)
-            for (const quint64 attempt : attempts)
-                cut = cutSocket(attempt, -1, link->port) || cut;
+        const QList<QHostAddress> addresses = link->serverAddresses();
+        const std::vector<quint64> *openAtStop = instance.hurry ? nullptr : &atStop;
+        std::vector<quint64> attempts = attemptsStillConnecting(before, openAtStop, addresses, link->port);
+        // Two of the relay's attempts can be connecting there at once (seen in OBS 32). At exit each one the
+        // server never answered goes: nothing of OBS's starts a stream any more, and no connection is cut.
+        if (attempts.size() > 1 && instance.hurry)
+            attempts = attemptsStillConnecting(before, nullptr, addresses, link->port, true);
+        else if (attempts.size() > 1)
+            attempts.clear();
+        for (const quint64 attempt : attempts)
+            cut = cutSocket(attempt, -1, link->port) || cut;
     }
     return cut;
 }

@@ -32,6 +32,9 @@ TEST(RelaySockets, TheRelaysSocketIsTheOnlyNewOneToItsServer) {
     query.connecting = true;
     EXPECT_EQ(soleNewSocket(rows, query), 0u) << "20 and 22 both";
     EXPECT_EQ(newSockets(rows, query), std::vector<quint64>({20, 22}));
+    query.unanswered = true;
+    EXPECT_EQ(newSockets(rows, query), std::vector<quint64>({22}));
+    query.unanswered = false;
     query.addresses = {QHostAddress(QStringLiteral("::ffff:127.0.0.1"))};
     rows[3].remoteAddress = QHostAddress(QStringLiteral("127.0.0.2")); // 22 goes to another host
     EXPECT_EQ(soleNewSocket(rows, query), 20u);
