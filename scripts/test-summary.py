@@ -2,9 +2,8 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """Prints one summary of a test run: every step and every test by name, then the closing count.
 
-Reads RESULTS/steps (lines "NAME passed|failed|skipped ..."), the ctest JUnit reports RESULTS/*.xml and each
-step's output, RESULTS/output-NAME.log (NAME with every character other than letters, digits, "." and "-"
-made "_").
+Reads RESULTS/steps (lines "NAME passed|failed|skipped ..."), the ctest JUnit reports RESULTS/*.xml and the
+steps' output, RESULTS/output-NAME.log.
 Exits 1 when anything failed.
 """
 import pathlib

@@ -34,13 +34,13 @@ mkdir -p "$results"
 # The browser tests' one package (playwright-core, which drives Debian's Chromium).
 npm ci --prefix "$root/tests/browser" --no-audit --no-fund --loglevel=error >/dev/null || exit 1
 
-# step NAME COMMAND...: runs one step, prints its output as it goes, records its outcome and its time. Its
-# output is also kept in RESULTS/output-NAME.log, whose end the summary shows when the step fails.
+# step NAME COMMAND...: runs one step, prints its output as it goes (and keeps it in RESULTS/output-NAME.log
+# for the summary, through a process substitution so that nothing the step leaves behind holds it up),
+# records its outcome and its time.
 step() {
   local name="$1" started=$SECONDS
   shift
   echo "== $name"
-  # Through a process substitution, not a pipe: a process the step left behind never holds the step up.
   if "$@" > >(tee "$results/output-${name//[^A-Za-z0-9.-]/_}.log") 2>&1; then
     echo "$name passed ($((SECONDS - started)) s)" >>"$results/steps"
   else

@@ -31,8 +31,7 @@ TEST(RelaySockets, TheRelaysSocketIsTheOnlyNewOneToItsServer) {
     EXPECT_EQ(soleNewSocket(rows, query), 20u); // 10 is older, 30 another process's, 22 not connected yet
     query.connecting = true;
     EXPECT_EQ(soleNewSocket(rows, query), 0u) << "20 and 22 both";
-    EXPECT_EQ(newSockets(rows, query), std::vector<quint64>({20, 22}));
-    query.unanswered = true;
+    query.unanswered = true; // at OBS's exit: every attempt the server never answered, none connected
     EXPECT_EQ(newSockets(rows, query), std::vector<quint64>({22}));
     query.unanswered = false;
     query.addresses = {QHostAddress(QStringLiteral("::ffff:127.0.0.1"))};
