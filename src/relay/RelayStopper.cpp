@@ -85,8 +85,8 @@ void stopAndRelease(Stopper &stopper, RetiredRelay &retired) {
             obs_output_force_stop(output);
         if (!reconnectThreadEnded(output)) {
             logMessage(LOG_WARNING, "Orvane output: its reconnect did not end; the output is kept");
-            (void)new OBSOutputAutoRelease(
-                std::move(retired.output)); // a leak, not a release under a running thread
+            // A leak rather than a release under a running thread.
+            (void)new OBSOutputAutoRelease(std::move(retired.output));
         }
     }
     markForcing(stopper); // releasing an output that is still connecting joins its thread too
