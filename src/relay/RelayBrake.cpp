@@ -23,6 +23,7 @@ void RelayBrake::watch(obs_output_t *stream, std::shared_ptr<RelayLink> relayLin
             obsStream = obs_output_get_weak_output(stream);
             link = std::move(relayLink);
             droppedSeen = -1;
+            trend.reset();
         }
         capKbps = cap;
     }
@@ -57,21 +58,24 @@ void RelayBrake::check() {
     OBSOutputAutoRelease stream = obs_weak_output_get_output(obsStream);
     if (!stream || !link || !obs_output_active(stream)) {
         droppedSeen = -1;
+        trend.reset();
         return;
     }
     const int dropped = obs_output_get_frames_dropped(stream);
     const int droppedNow = droppedSeen < 0 ? 0 : dropped - droppedSeen;
     droppedSeen = dropped;
+    const double congestion = finiteOrZero(obs_output_get_congestion(stream));
+    const bool uplinkShort = trend.look(droppedNow, congestion);
     if (braked || capKbps == kRelayYieldFloorKbps)
         return;
-    const double congestion = finiteOrZero(obs_output_get_congestion(stream));
     // While the relay already yields, the tick's own cuts are enough unless OBS's stream is far behind.
-    const bool trouble = capKbps == 0 ? obsStreamInTrouble(droppedNow, congestion)
-                                      : obsStreamFarBehind(droppedNow, congestion);
+    if (!(capKbps == 0 ? uplinkShort : obsStreamFarBehind(droppedNow, congestion)))
+        return;
+    // The tick gives way on it, also where the socket can't be paced.
+    braked = true;
     const quint64 connection = link->connection.load();
-    if (trouble && connection != 0 &&
+    if (connection != 0 &&
         paceSocket(connection, link->port, relayPacingBytesPerSecond(kRelayYieldFloorKbps))) {
-        braked = true;
         logMessage(LOG_INFO,
                    "Orvane output: OBS's stream is falling behind (congestion %.2f, %d frames dropped), "
                    "slowing down to %d kbit/s at once",

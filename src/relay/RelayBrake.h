@@ -2,6 +2,7 @@
 #pragma once
 
 #include "relay/RelayLink.h"
+#include "relay/RelayYield.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -12,8 +13,9 @@
 
 // OBS's stream reaches its drop threshold within a second or two of a shared uplink filling up, and the
 // module's once-a-second tick on OBS's main thread can come late on a busy machine. So a thread of its own
-// looks at OBS's stream ten times a second while the relay sends, and at its first sign of trouble paces the
-// relay's socket down to the yield's floor at once; the tick then takes it from there.
+// looks at OBS's stream ten times a second while the relay sends, and once OBS's queue shows an uplink too
+// small for both, paces the relay's socket down to the yield's floor at once; the tick then takes it from
+// there.
 class RelayBrake {
 public:
     RelayBrake() = default;
@@ -26,7 +28,7 @@ public:
     void watch(obs_output_t *obsStream, std::shared_ptr<RelayLink> link, int capKbps);
     // Ends the watch and its thread.
     void stop();
-    // Whether it braked since the last call.
+    // Whether it found the uplink short since the last call.
     bool takeBraked() { return braked.exchange(false); }
 
 private:
@@ -40,6 +42,7 @@ private:
     std::shared_ptr<RelayLink> link;
     int capKbps = 0;
     int droppedSeen = -1;
+    ObsQueueTrend trend;
     std::atomic<bool> braked{false};
     std::thread thread;
 };

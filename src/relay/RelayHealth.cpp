@@ -50,13 +50,16 @@ OBSOutputAutoRelease sampleObsStream(RelayState &relay, qint64 now, UplinkSecond
     relay.obsDroppedSeen = dropped;
     relay.obsRate.sample(obs_output_get_total_bytes(stream), now);
     const double congestion = finiteOrZero(obs_output_get_congestion(stream));
-    second.obsInTrouble = obsStreamInTrouble(droppedNow, congestion);
+    // Until the relay yields, the brake's ten looks a second judge OBS's queue: one look can fall on the
+    // stall of a lost packet, which passes by itself.
+    second.obsInTrouble =
+        relay.yield.capKbps == 0 ? droppedNow > 0 : obsStreamInTrouble(droppedNow, congestion);
     second.obsFarBehind = obsStreamFarBehind(droppedNow, congestion);
     second.obsKbps = relay.obsRate.kbps;
     second.obsNeedKbps = (encoderKbps(obs_output_get_video_encoder(stream)) +
                           encoderKbps(obs_output_get_audio_encoder(stream, 0))) *
                          105 / 100;
-    // The brake saw trouble between two ticks and already put the relay at its floor.
+    // The brake found the uplink short between two ticks (and paced the relay's socket to its floor).
     if (relay.brake->takeBraked())
         second.obsInTrouble = second.obsFarBehind = true;
     return stream;

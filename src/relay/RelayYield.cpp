@@ -19,6 +19,10 @@ constexpr double kCongested = 0.09;
 // A fifth of the way to OBS's drop threshold: its connection is likely recovering from losses, and its queue
 // can grow by half the threshold in the next second.
 constexpr double kFarBehind = 0.2;
+// Past this (over 400 ms queued) OBS's stream drops frames within a few looks if the queue keeps growing.
+constexpr double kAboutToDrop = 0.6;
+// A queue that has grown over the last three looks (300 ms) is more than a stall that passes.
+constexpr int kGrowthLooks = 3;
 } // namespace
 
 bool obsStreamInTrouble(int droppedSinceLastTick, double congestion) {
@@ -27,6 +31,17 @@ bool obsStreamInTrouble(int droppedSinceLastTick, double congestion) {
 
 bool obsStreamFarBehind(int droppedSinceLastTick, double congestion) {
     return droppedSinceLastTick > 0 || congestion >= kFarBehind;
+}
+
+bool ObsQueueTrend::look(int droppedSinceLastLook, double congestion) {
+    recent[next] = congestion;
+    next = (next + 1) % kLooks;
+    filled = std::min(filled + 1, kLooks);
+    if (droppedSinceLastLook > 0 || congestion >= kAboutToDrop)
+        return true;
+    if (filled < kLooks || std::any_of(recent.begin(), recent.end(), [](double c) { return c < kCongested; }))
+        return false;
+    return congestion >= recent[(next - 1 - kGrowthLooks + kLooks) % kLooks];
 }
 
 int stepRelayYield(RelayYield &yield, const UplinkSecond &second, int bitrate) {

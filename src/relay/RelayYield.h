@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include <array>
+
 // When one uplink cannot carry OBS's stream and the relay, the relay gives way: OBS's stream is what the
 // streamer set up first. The relay falls to what the uplink leaves over while OBS's stream is in trouble
 // and climbs back once it is calm.
@@ -40,3 +42,21 @@ int stepRelayYield(RelayYield &yield, const UplinkSecond &second, int bitrate);
 bool obsStreamInTrouble(int droppedSinceLastTick, double congestion);
 // Whether it is close to dropping frames, or dropped some: no time to wait and see what a smaller cut does.
 bool obsStreamFarBehind(int droppedSinceLastTick, double congestion);
+
+// OBS's stream as the relay's brake sees it ten times a second while the relay sends at the streamer's
+// bitrate. A connection that loses a packet stalls for a few hundred ms and then catches up (TCP finding the
+// uplink's size on a modem's small queue, above all in its first seconds): OBS's queue rises and falls within
+// a second. An uplink too small for both makes the queue grow and stay; only that, frames dropped, or a queue
+// close to OBS's drop threshold are reasons to give way.
+class ObsQueueTrend {
+public:
+    // One look; returns whether the uplink is short now.
+    bool look(int droppedSinceLastLook, double congestion);
+    void reset() { filled = 0; }
+
+private:
+    static constexpr int kLooks = 5;
+    std::array<double, kLooks> recent{}; // congestion, the newest at next - 1
+    int next = 0;
+    int filled = 0;
+};
