@@ -52,21 +52,19 @@ TEST(RelayYield, StaysBelowWhatTroubledObsWhileTheUplinkIsShortAndClimbsBackOnce
 }
 
 TEST(RelayYield, GivesWayToAQueueThatGrowsNotToTheStallOfALostPacket) {
-    const auto firstShortLook = [](std::initializer_list<double> congestion, int droppedAtLast = 0) {
+    const auto firstShortLook = [](std::initializer_list<double> congestion) {
         ObsQueueTrend trend;
         int index = 0;
         for (const double c : congestion) {
-            if (trend.look(index + 1 == int(congestion.size()) ? droppedAtLast : 0, c))
+            if (trend.look(0, c))
                 return index;
             ++index;
         }
         return -1;
     };
-    // OBS 32 on an uplink of 1.2 times both streams, a modem's queue: 1.1 s after the start.
+    // OBS 32 on an uplink of 1.2 times both streams with a modem's queue, 1.1 s after the start.
     EXPECT_EQ(firstShortLook({0, 0.048, 0.286, 0.381, 0.429, 0.333, 0.238, 0.238, 0.095, 0.143, 0.048, 0}),
               -1);
-    // The uplink at 0.8 of both: OBS's queue grows with the usual jitter.
-    EXPECT_EQ(firstShortLook({0, 0.048, 0.095, 0.143, 0.095, 0.19, 0.238, 0.19, 0.286, 0.333}), 6);
-    EXPECT_EQ(firstShortLook({0, 0.1, 0.2, 0.3, 0.6}), 4) << "close to dropping frames";
-    EXPECT_EQ(firstShortLook({0, 0, 0}, 1), 2) << "frames dropped";
+    // An uplink too small for both: OBS's queue grows, with a frame's jitter.
+    EXPECT_EQ(firstShortLook({0, 0.048, 0.095, 0.143, 0.095, 0.19, 0.238, 0.19, 0.286}), 6);
 }
