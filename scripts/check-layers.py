@@ -9,7 +9,7 @@ import pathlib
 import re
 import sys
 
-LAYERS = ["core", "http", "server", "cloud", "relay", "bridge", "remote", "dock", "webview", "module"]
+LAYERS = ["core", "http", "server", "cloud", "uplink", "relay", "bridge", "remote", "dock", "webview", "module"]
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"/]+)/[^"]+"', re.MULTILINE)
 

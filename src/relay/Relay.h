@@ -44,6 +44,10 @@ void relayRetryCheck(qint64 now);
 // Samples the relay's send rate, tells a stall, and lets the relay give way to OBS's stream on a shared
 // uplink; once a second with the time (ms since the Unix epoch).
 void sampleRelayHealth(qint64 now);
+// The video bitrate the relay's own encoder sends at now: the setting, or what the uplink's share leaves.
+int relayEncoderKbps(const RelayState &relay);
+// Forgets how the relay shared the uplink: a new stream finds its share anew.
+void forgetRelayShare(RelayState &relay);
 // The status members that are figures of the moment rather than its state.
 bool isRelayFigure(const QString &key);
 // The relay's status for the page: written straight into an answer, or as an object.

@@ -4,9 +4,9 @@
 #include "core/Log.h"
 #include "core/SendRate.h"
 #include "relay/RelaySockets.h"
-#include "relay/RelayYield.h"
 
 #include <chrono>
+#include <optional>
 
 namespace {
 constexpr auto kCheckInterval = std::chrono::milliseconds(100);
@@ -24,6 +24,8 @@ void RelayBrake::watch(obs_output_t *stream, std::shared_ptr<RelayLink> relayLin
             link = std::move(relayLink);
             droppedSeen = -1;
             trend.reset();
+            relayQueue.reset();
+            queueMs = -1;
         }
         capKbps = cap;
     }
@@ -45,6 +47,8 @@ void RelayBrake::stop() {
     obsStream = nullptr;
     link.reset();
     braked = false;
+    relayQueue.reset();
+    queueMs = -1;
 }
 
 void RelayBrake::run() {
@@ -65,15 +69,24 @@ void RelayBrake::check() {
     const int droppedNow = droppedSeen < 0 ? 0 : dropped - droppedSeen;
     droppedSeen = dropped;
     const double congestion = finiteOrZero(obs_output_get_congestion(stream));
-    const bool uplinkShort = trend.look(droppedNow, congestion);
+    const bool obsShort = trend.look(droppedNow, congestion);
+    const quint64 connection = link->connection.load();
+    if (const std::optional<RoundTrip> roundTrip =
+            connection ? socketRoundTrip(connection, relayFd) : std::nullopt)
+        relayQueue.look(roundTrip->smoothedUs, roundTrip->leastUs);
+    else
+        relayQueue.reset();
+    const int queue = relayQueue.ms();
+    queueMs = queue;
     if (braked || capKbps == kRelayYieldFloorKbps)
         return;
     // While the relay already yields, the tick's own cuts are enough unless OBS's stream is far behind.
-    if (!(capKbps == 0 ? uplinkShort : obsStreamFarBehind(droppedNow, congestion)))
+    if (!(capKbps == 0 ? obsShort : obsStreamFarBehind(droppedNow, congestion)))
+        return;
+    if (queue >= 0 && !uplinkQueueStands(queue))
         return;
     // The tick gives way on it, also where the socket can't be paced.
     braked = true;
-    const quint64 connection = link->connection.load();
     if (connection != 0 &&
         paceSocket(connection, link->port, relayPacingBytesPerSecond(kRelayYieldFloorKbps))) {
         logMessage(LOG_INFO,

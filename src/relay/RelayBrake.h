@@ -2,7 +2,7 @@
 #pragma once
 
 #include "relay/RelayLink.h"
-#include "relay/RelayYield.h"
+#include "uplink/UplinkShare.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -13,9 +13,10 @@
 
 // OBS's stream reaches its drop threshold within a second or two of a shared uplink filling up, and the
 // module's once-a-second tick on OBS's main thread can come late on a busy machine. So a thread of its own
-// looks at OBS's stream ten times a second while the relay sends, and once OBS's queue shows an uplink too
-// small for both, paces the relay's socket down to the yield's floor at once; the tick then takes it from
-// there.
+// looks at OBS's stream and at the queue on the relay's path ten times a second while the relay sends, and
+// once both show an uplink too small for both streams, paces the relay's socket down to the yield's floor at
+// once; the tick then takes it from there. OBS's queue alone, with the relay's path clear, is OBS's own
+// path's: the relay sending less would not help.
 class RelayBrake {
 public:
     RelayBrake() = default;
@@ -30,6 +31,8 @@ public:
     void stop();
     // Whether it found the uplink short since the last call.
     bool takeBraked() { return braked.exchange(false); }
+    // The queue that stood on the relay's path over the last second, in ms; -1: not known.
+    int relayQueueMs() const { return queueMs.load(); }
 
 private:
     void run();
@@ -43,6 +46,9 @@ private:
     int capKbps = 0;
     int droppedSeen = -1;
     ObsQueueTrend trend;
+    StandingQueue relayQueue;
+    int relayFd = -1; // where the relay's socket was last found
     std::atomic<bool> braked{false};
+    std::atomic<int> queueMs{-1};
     std::thread thread;
 };

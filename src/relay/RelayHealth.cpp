@@ -2,7 +2,7 @@
 #include "core/Log.h"
 #include "relay/Relay.h"
 #include "relay/RelaySockets.h"
-#include "relay/RelayYield.h"
+#include "uplink/UplinkShare.h"
 
 #include <algorithm>
 #include <obs-frontend-api.h>
@@ -10,22 +10,23 @@
 namespace {
 // A sending relay that has not sent a byte for this long says so.
 constexpr qint64 kStallMs = 3000;
+// Seconds at the setting with its own encoder before the relay returns to OBS's (one reconnect at its
+// server): a shorter stay could flap with an uplink at the edge.
+constexpr int kTicksBeforeReturningToObsEncoders = 10;
 
 // Its socket is paced at the cap at once: what the kernel already holds for it would otherwise keep
 // competing with OBS's stream for seconds. With its own encoder the relay also lowers that encoder's
-// bitrate; with OBS's it cannot (that would lower OBS's stream too), and its output drops its own frames.
-void applyYield(RelayState &relay) {
-    const int cap = relay.yield.capKbps;
+// bitrate.
+void applyShare(RelayState &relay) {
+    const int cap = relay.share.capKbps;
     const quint64 connection = relay.link ? relay.link->connection.load() : 0;
     if (connection != 0 && (cap != relay.appliedCapKbps || connection != relay.pacedConnection)) {
         if (paceSocket(connection, relay.link->port, cap == 0 ? 0 : relayPacingBytesPerSecond(cap)))
             relay.pacedConnection = connection;
     }
     if (!relay.sharesObsEncoders && cap != relay.appliedCapKbps && relay.videoEncoder) {
-        // The cap is all the relay sends: its audio and RTMP's framing come out of it.
         OBSDataAutoRelease settings = obs_data_create();
-        obs_data_set_int(settings, "bitrate",
-                         cap == 0 ? relay.bitrate : std::max(kRelayYieldFloorKbps / 2, cap * 95 / 100 - 160));
+        obs_data_set_int(settings, "bitrate", relayEncoderKbps(relay));
         obs_encoder_update(relay.videoEncoder, settings);
     }
     relay.appliedCapKbps = cap;
@@ -52,8 +53,9 @@ OBSOutputAutoRelease sampleObsStream(RelayState &relay, qint64 now, UplinkSecond
     const double congestion = finiteOrZero(obs_output_get_congestion(stream));
     // Until the relay yields, the brake's ten looks a second judge OBS's queue: one look can fall on the
     // stall of a lost packet, which passes by itself.
-    second.obsInTrouble =
-        relay.yield.capKbps == 0 ? droppedNow > 0 : obsStreamInTrouble(droppedNow, congestion);
+    second.obsInTrouble = relay.share.capKbps == 0 && !relay.share.aside
+                              ? droppedNow > 0
+                              : obsStreamInTrouble(droppedNow, congestion);
     second.obsFarBehind = obsStreamFarBehind(droppedNow, congestion);
     second.obsKbps = relay.obsRate.kbps;
     second.obsNeedKbps = (encoderKbps(obs_output_get_video_encoder(stream)) +
@@ -64,7 +66,56 @@ OBSOutputAutoRelease sampleObsStream(RelayState &relay, qint64 now, UplinkSecond
         second.obsInTrouble = second.obsFarBehind = true;
     return stream;
 }
+
+// The relay's pipeline gives way to a new one, started once the old one has stopped. Its connection is reset
+// rather than closed: what its paced socket still holds would keep the uplink busy and its server would keep
+// the old session (and refuse the new one) for seconds.
+void restartRelay(RelayState &relay) {
+    if (const quint64 connection = relay.link ? relay.link->connection.load() : 0)
+        resetOnClose(connection, relay.link->port);
+    releaseRelayPipeline(false);
+    relay.restartWhenStopped = true;
+}
+
+// Moves between OBS's encoders and its own as the share asks.
+void followShareWithEncoders(RelayState &relay) {
+    if (relay.sharesObsEncoders && relay.share.capKbps != 0) {
+        relay.ownEncoderWhileShort = true;
+        relay.ticksAtSettingOnOwnEncoder = 0;
+        logMessage(LOG_INFO,
+                   "Orvane output: sending with its own encoder at %d kbit/s while the uplink is short",
+                   relay.share.capKbps);
+        restartRelay(relay);
+        return;
+    }
+    if (!relay.ownEncoderWhileShort)
+        return;
+    const bool clear = relay.share.capKbps == 0 && !uplinkQueueStands(relay.brake->relayQueueMs());
+    relay.ticksAtSettingOnOwnEncoder = clear ? relay.ticksAtSettingOnOwnEncoder + 1 : 0;
+    if (relay.ticksAtSettingOnOwnEncoder < kTicksBeforeReturningToObsEncoders)
+        return;
+    relay.ownEncoderWhileShort = false;
+    relay.ticksAtSettingOnOwnEncoder = 0;
+    if (obsStreamEncodersLikeRelay(relay.bitrate)) {
+        logMessage(LOG_INFO, "Orvane output: returning to OBS's stream encoder");
+        restartRelay(relay);
+    }
+}
+
 } // namespace
+
+void forgetRelayShare(RelayState &relay) {
+    relay.share = UplinkShare();
+    relay.appliedCapKbps = 0;
+    relay.pacedConnection = 0;
+    relay.ownEncoderWhileShort = false;
+    relay.ticksAtSettingOnOwnEncoder = 0;
+    relay.restartWhenStopped = false;
+}
+
+int relayEncoderKbps(const RelayState &relay) {
+    return relay.share.capKbps == 0 ? relay.bitrate : relayVideoKbps(relay.share.capKbps, kRelayAudioKbps);
+}
 
 void sampleRelayHealth(qint64 now) {
     RelayState &relay = moduleRelay();
@@ -72,11 +123,23 @@ void sampleRelayHealth(qint64 now) {
         relay.brake->stop();
         relay.rate.reset();
         relay.stalled = false;
-        relay.yield = RelayYield();
-        relay.appliedCapKbps = 0;
-        relay.pacedConnection = 0;
-        relay.obsDroppedSeen = -1;
-        relay.obsRate.reset();
+        if (!relay.wanted) {
+            forgetRelayShare(relay);
+            relay.obsDroppedSeen = -1;
+            relay.obsRate.reset();
+            return;
+        }
+        if (!relay.share.aside)
+            return;
+        // Aside: the relay tries again once OBS's stream has been calm a while.
+        UplinkSecond second;
+        OBSOutputAutoRelease obsStream = sampleObsStream(relay, now, second);
+        stepUplinkShare(relay.share, second, relay.bitrate);
+        if (!relay.share.aside) {
+            logMessage(LOG_INFO, "Orvane output: trying again beside OBS's stream at %d kbit/s",
+                       relay.share.capKbps);
+            relay.restartWhenStopped = true;
+        }
         return;
     }
     if (relay.rate.sample(obs_output_get_total_bytes(relay.output), now))
@@ -85,16 +148,28 @@ void sampleRelayHealth(qint64 now) {
     UplinkSecond second;
     OBSOutputAutoRelease obsStream = sampleObsStream(relay, now, second);
     second.relayKbps = relay.rate.kbps;
-    const bool wasYielding = relay.yield.capKbps != 0;
-    stepRelayYield(relay.yield, second, relay.bitrate);
-    if (!wasYielding && relay.yield.capKbps != 0)
+    second.relayQueueMs = relay.brake->relayQueueMs();
+    const bool wasYielding = relay.share.capKbps != 0;
+    stepUplinkShare(relay.share, second, relay.bitrate);
+    if (relay.share.aside) {
+        logMessage(LOG_INFO,
+                   "Orvane output: not even %d kbit/s fits beside OBS's stream, stepping aside until it does",
+                   kRelayYieldFloorKbps);
+        restartRelay(relay);
+        relay.restartWhenStopped = false;
+        return;
+    }
+    if (!wasYielding && relay.share.capKbps != 0)
         logMessage(LOG_INFO,
                    "Orvane output: the uplink can't carry both streams, giving way to OBS's stream");
-    else if (wasYielding && relay.yield.capKbps == 0)
+    else if (wasYielding && relay.share.capKbps == 0)
         logMessage(LOG_INFO, "Orvane output: back at %d kbit/s", relay.bitrate);
-    applyYield(relay);
+    followShareWithEncoders(relay);
+    if (!relay.output)
+        return;
+    applyShare(relay);
     if (obsStream)
-        relay.brake->watch(obsStream, relay.link, relay.yield.capKbps);
+        relay.brake->watch(obsStream, relay.link, relay.share.capKbps);
     else
         relay.brake->stop();
 }

@@ -14,8 +14,8 @@
 #include <utility>
 
 namespace {
-constexpr int kAudioBitrate = 160;
 constexpr int kReconnectRetries = 60;
+constexpr int kDropThresholdMs = 2500;
 constexpr int kReconnectDelaySec = 2;
 
 // Fails a build: the pipeline is released so no handle stays behind.
@@ -32,7 +32,7 @@ QByteArray clientTaggedKey(const QString &key) {
 obs_encoder_t *createFirstAvailableVideoEncoder(RelayState &relay) {
     OBSDataAutoRelease settings = obs_data_create();
     obs_data_set_string(settings, "rate_control", "CBR");
-    obs_data_set_int(settings, "bitrate", relay.bitrate);
+    obs_data_set_int(settings, "bitrate", relayEncoderKbps(relay));
     obs_data_set_int(settings, "keyint_sec", 2);
     obs_data_set_string(settings, "profile", "high");
     obs_data_set_string(settings, "preset", "veryfast");
@@ -53,7 +53,7 @@ obs_encoder_t *createFirstAvailableVideoEncoder(RelayState &relay) {
 
 obs_encoder_t *createAacEncoder() {
     OBSDataAutoRelease settings = obs_data_create();
-    obs_data_set_int(settings, "bitrate", kAudioBitrate);
+    obs_data_set_int(settings, "bitrate", kRelayAudioKbps);
     for (const char *id : {"ffmpeg_aac", "CoreAudio_AAC"}) {
         if (!isRegisteredEncoder(id))
             continue;
@@ -132,8 +132,14 @@ bool buildRelayPipeline(StreamEncoders shared) {
             return failBuild(relay, QStringLiteral("No AAC audio encoder could be made."));
     }
 
-    if (isRegisteredOutput("rtmp_output"))
-        relay.output = obs_output_create("rtmp_output", "Orvane output", nullptr, nullptr);
+    if (isRegisteredOutput("rtmp_output")) {
+        // The relay's viewers would rather get its frames late than lose them up to the next keyframe while
+        // its rate comes down to the uplink's: a cut drains what queued up within a few seconds.
+        OBSDataAutoRelease outputSettings = obs_data_create();
+        obs_data_set_int(outputSettings, "drop_threshold_ms", kDropThresholdMs);
+        obs_data_set_int(outputSettings, "pframe_drop_threshold_ms", kDropThresholdMs + 200);
+        relay.output = obs_output_create("rtmp_output", "Orvane output", outputSettings, nullptr);
+    }
     if (!relay.output)
         return failBuild(relay, QStringLiteral("OBS couldn't make the Orvane output."));
 
@@ -148,6 +154,8 @@ bool buildRelayPipeline(StreamEncoders shared) {
 
     relay.builtSignature = signature;
     relay.sharesObsEncoders = sharing;
+    relay.appliedCapKbps = relay.share.capKbps; // its encoder was made at that rate
+    relay.pacedConnection = 0;
     return true;
 }
 
@@ -210,7 +218,10 @@ bool startRelay() {
 
     relay.lastAttemptMs = wallClockMs();
     // Decided at every start: OBS's stream settings or the relay's may have changed since the last one.
-    StreamEncoders shared = obsStreamEncodersLikeRelay(relay.bitrate);
+    // While the uplink is short the relay sends less than OBS's encoders make.
+    StreamEncoders shared = relay.ownEncoderWhileShort || relay.share.capKbps != 0
+                                ? StreamEncoders()
+                                : obsStreamEncodersLikeRelay(relay.bitrate);
     if (!relay.output || relaySignature(shared) != relay.builtSignature) {
         releaseRelayPipeline();
         if (!buildRelayPipeline(std::move(shared)))
@@ -238,6 +249,7 @@ void stopRelay() {
     const RelayCall call;
     RelayState &relay = moduleRelay();
     relay.wanted = false;
+    forgetRelayShare(relay);
     settleRelayError(relay);
     // A stopped output that is started again waits for its old stop to end: the next start gets a new one.
     if (relay.outputStarted)

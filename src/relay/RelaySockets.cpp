@@ -4,7 +4,9 @@
 #include <QList>
 #include <QUrl>
 #include <algorithm>
+#include <cstddef>
 #include <iterator>
+#include <memory>
 
 std::vector<quint64> newSockets(const std::vector<TcpSocketRow> &rows, const SocketQuery &query) {
     std::vector<quint64> found;
@@ -59,6 +61,8 @@ std::optional<BlockedCall> parseBlockedCall(const QByteArray &line) {
 #include <QDir>
 #include <QFile>
 #include <fcntl.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -212,10 +216,50 @@ bool paceSocket(quint64 id, quint16 port, quint64 bytesPerSecond) {
     });
 }
 
+bool resetOnClose(quint64 id, quint16 port) {
+    return onRelaySocket(id, -1, port, [](int copy) {
+        const linger reset = {1, 0};
+        return setsockopt(copy, SOL_SOCKET, SO_LINGER, &reset, sizeof reset) == 0;
+    });
+}
+
+std::optional<RoundTrip> socketRoundTrip(quint64 id, int &fdHint) {
+    const auto isTheSocket = [id](int fd) {
+        struct stat status = {};
+        return fd >= 0 && fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode) && quint64(status.st_ino) == id;
+    };
+    // The copy is what is checked and read: the descriptor may be closed and reused meanwhile.
+    auto copy = std::make_unique<DescriptorCopy>(fdHint);
+    if (!isTheSocket(copy->fd)) {
+        fdHint = -1;
+        forEachSocket([&fdHint, id](int candidate, quint64 candidateId) {
+            if (candidateId == id)
+                fdHint = candidate;
+        });
+        copy = std::make_unique<DescriptorCopy>(fdHint);
+        if (!isTheSocket(copy->fd))
+            return std::nullopt;
+    }
+    tcp_info info = {};
+    socklen_t size = sizeof info;
+    if (getsockopt(copy->fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+        size < offsetof(tcp_info, tcpi_min_rtt) + sizeof info.tcpi_min_rtt || info.tcpi_min_rtt == 0)
+        return std::nullopt;
+    return RoundTrip{info.tcpi_rtt, info.tcpi_min_rtt};
+}
+
 int currentThreadId() {
     return int(syscall(SYS_gettid));
 }
 #else
+bool resetOnClose(quint64, quint16) {
+    return false;
+}
+
+std::optional<RoundTrip> socketRoundTrip(quint64, int &) {
+    return std::nullopt;
+}
+
 std::vector<quint64> processSocketIds() {
     return {};
 }

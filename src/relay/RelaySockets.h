@@ -66,6 +66,18 @@ bool cutSocket(quint64 id, int fd, quint16 port);
 // pacing); 0 lifts it. Returns whether it was set.
 bool paceSocket(quint64 id, quint16 port, quint64 bytesPerSecond);
 
+// Makes closing the socket with the identity id, while it goes to port, reset the connection at once rather
+// than send what its buffer still holds first. Returns whether it was set.
+bool resetOnClose(quint64 id, quint16 port);
+
+// A connection's round trips as the kernel measures them: smoothed, and the least it has seen.
+struct RoundTrip {
+    unsigned smoothedUs = 0;
+    unsigned leastUs = 0;
+};
+// The round trips of the socket with the identity id; fdHint is where it was last found, and is updated.
+std::optional<RoundTrip> socketRoundTrip(quint64 id, int &fdHint);
+
 // The calling thread's id, as the kernel knows it.
 int currentThreadId();
 

@@ -5,7 +5,7 @@
 #include "relay/RelayBrake.h"
 #include "relay/RelayEncoders.h"
 #include "relay/RelayLink.h"
-#include "relay/RelayYield.h"
+#include "uplink/UplinkShare.h"
 
 #include <QString>
 #include <memory>
@@ -45,8 +45,13 @@ struct RelayState {
     SendRate rate;
     qint64 lastProgressMs = 0; // when the output last sent a byte, or began sending
     bool stalled = false;      // sending, yet not a byte went out for a while
-    RelayYield yield;          // how far it gives way to OBS's stream on a shared uplink
-    int appliedCapKbps = 0;    // the yield's cap as the encoder or the socket has it
+    UplinkShare share;         // how far it gives way to OBS's stream on a shared uplink
+    int appliedCapKbps = 0;    // the share's cap as the encoder or the socket has it
+    // OBS's encoders can't send less without lowering OBS's stream: while the uplink is short the relay
+    // sends with its own, and returns to OBS's once the uplink has carried both at the setting a while.
+    bool ownEncoderWhileShort = false;
+    int ticksAtSettingOnOwnEncoder = 0;
+    bool restartWhenStopped = false; // a new pipeline starts once the old one's stop is done
     quint64 pacedConnection = 0;
     int obsDroppedSeen = -1; // OBS's stream's dropped frames at the last tick; -1: not streaming then
     SendRate obsRate;        // OBS's stream's, as the relay's yield sees it
@@ -72,5 +77,6 @@ public:
 RelayState &moduleRelay();
 
 inline constexpr int kDefaultRelayBitrate = 6000;
+inline constexpr int kRelayAudioKbps = 160;
 inline constexpr int kMinRelayBitrate = 500;
 inline constexpr int kMaxRelayBitrate = 50000;

@@ -151,10 +151,13 @@ void relayRetryCheck(qint64 now) {
         releaseRelayPipeline();
         return;
     }
-    if (!relay.wanted || relay.connecting || relayActive)
+    if (!relay.wanted || relay.connecting || relayActive || relay.share.aside)
         return;
-    if (now - relay.lastAttemptMs < kRetrySpacingMs)
+    // A new pipeline for the uplink's share starts as soon as the old one has let go of its server.
+    const bool restartNow = relay.restartWhenStopped && retiredRelaysReleased();
+    if (now - relay.lastAttemptMs < kRetrySpacingMs && !restartNow)
         return;
+    relay.restartWhenStopped = false;
     if (relay.enabled && obs_frontend_streaming_active()) {
         startRelay();
     } else {
@@ -179,11 +182,16 @@ void writeRelayStatus(JsonWriter &json) {
     json.key("kbps").value(relay.sending ? relay.rate.kbps : 0);
     json.key("reconnecting").value(relay.reconnecting);
     json.key("sending").value(sending);
-    json.key("sendingBitrate").value(relay.yield.capKbps != 0 ? relay.yield.capKbps : relay.bitrate);
+    const bool aside = relay.wanted && relay.share.aside;
+    json.key("sendingBitrate")
+        .value(aside                      ? 0
+               : relay.share.capKbps != 0 ? relay.share.capKbps
+                                          : relay.bitrate);
     json.key("server").value(relay.server);
     json.key("stalled").value(relay.stalled);
     json.key("startedAt").value(sending ? double(relay.startedAtMs) : 0.0);
-    json.key("yielding").value(relay.sending && relay.yield.capKbps != 0);
+    json.key("steppedAside").value(aside);
+    json.key("yielding").value(relay.sending && relay.share.capKbps != 0);
     json.endObject();
 }
 

@@ -134,3 +134,10 @@ def probe_video(path):
     keyframes = [float(packet["pts_time"]) for packet in probed.get("packets", [])
                  if "K" in packet.get("flags", "") and "pts_time" in packet]
     return stream["width"], stream["height"], keyframes
+
+
+def video_times(path):
+    """The time stamps (s) of an FLV file's video frames, in order, by ffprobe."""
+    answer = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "packet=pts_time",
+                             "-of", "csv=p=0", path], capture_output=True, text=True, timeout=60)
+    return sorted(float(line) for line in answer.stdout.split() if line and line != "N/A")

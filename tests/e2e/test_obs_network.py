@@ -1,11 +1,12 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """The relay on a streamer's real uplink, in real OBS, inside a network namespace of the suite's own: it never
 holds OBS's window while its server is silent or gone, and OBS closes at once."""
+import os
 import re
 import time
 import unittest
 
-from nginx_rtmp import NginxRtmp
+from nginx_rtmp import NginxRtmp, video_times
 from network_weather import StallProbe, enter_own_network, hole, shared_uplink
 from obs_harness import Bridge, SilentServer, wait_until
 from streaming_case import StreamingCase
@@ -25,7 +26,7 @@ class ObsNetwork(StreamingCase):
         if no_network_of_our_own:
             self.skipTest(no_network_of_our_own)
         super().setUp()
-        self.relay_server = NginxRtmp()
+        self.relay_server = NginxRtmp(record=True)  # what the relay's viewers get
         self.relay_server.start()
         self.addCleanup(self.relay_server.stop)
         self.write_relay_settings(self.relay_server.rtmp_url)
@@ -127,10 +128,35 @@ class ObsNetwork(StreamingCase):
         sent, attempted = found[-1]
         return int(sent), int(attempted or sent)
 
-    def yields_on_a_shared_uplink(self, relay_bitrate, encoder):
+    def viewers_longest_stop(self, since, until):
+        """The longest the relay's viewers saw one picture between since and until (time.time()): the widest gap
+        between consecutive video frames in what its server recorded (a file's last write is its last frame)."""
+        longest = 0.0
+        for path in self.relay_server.recordings("relaykey"):
+            times = video_times(path)
+            offset = os.path.getmtime(path) - times[-1] if times else 0
+            inside = [at for at in times if since <= at + offset <= until]
+            longest = max([longest] + [later - earlier for earlier, later in zip(inside, inside[1:])])
+        return longest
+
+    def relay_over(self, seconds):
+        """The relay over the next seconds: (frames it dropped, of how many, kbit/s that reached its server,
+        its viewers' longest stop in s)."""
+        began, state, before = time.time(), self.relay_state(), self.relay_server.bytes_in().get("relaykey", 0)
+        time.sleep(seconds)
+        ended, after = time.time(), self.relay_state()
+        kbps = (self.relay_server.bytes_in().get("relaykey", 0) - before) * 8 / 1000 / (ended - began)
+        restarted = after["frames"] < state["frames"]  # a new output counts anew
+        dropped = after["dropped"] - (0 if restarted else state["dropped"])
+        frames = after["frames"] - (0 if restarted else state["frames"])
+        return dropped, frames, kbps, self.viewers_longest_stop(began, ended)
+
+    def yields_on_a_shared_uplink(self, relay_bitrate, encoder, narrower=False):
         """OBS's stream at 2,000 kbit/s and the relay share an uplink of 1.5 times that: OBS's stream keeps its
-        frames, the relay takes what is left; once the uplink is lifted the relay is back at its bitrate. An
-        uplink that carries both (1.2 times their sum) changes nothing."""
+        frames, the relay finds what is left and holds it, and its viewers see no freeze; once the uplink is
+        lifted the relay is back at its bitrate, on the encoder it began with. An uplink that carries both (1.2
+        times their sum) changes nothing. narrower: before the lift, 40 s of an uplink that not even the relay's
+        floor fits beside OBS's stream, then a wide one: the relay steps aside meanwhile and is back soon."""
         self.write_relay_settings(self.relay_server.rtmp_url, relay_bitrate)
         ports = [self.nginx.rtmp_port, self.relay_server.rtmp_port]
         shared_uplink(ports, int((2000 + relay_bitrate + 2 * 160) * 1.2))
@@ -139,14 +165,20 @@ class ObsNetwork(StreamingCase):
         time.sleep(6)
         self.assertNotIn("giving way to OBS's stream", self.obs.log())
         shared_uplink(ports, 3000)
-        wait_until(lambda: self.relay_state()["yielding"], timeout=30, what="the relay to give way")
-        before, began = self.relay_server.bytes_in()["relaykey"], time.monotonic()
-        time.sleep(25)
-        relay_kbps = (self.relay_server.bytes_in()["relaykey"] - before) * 8 / 1000 / (time.monotonic() - began)
+        time.sleep(20)
+        dropped, frames, relay_kbps, longest_stop = self.relay_over(40)
         self.assertLess(self.relay_state()["sendingBitrate"], relay_bitrate)
-        shared_uplink([], None)
+        if narrower:
+            shared_uplink(ports, 2400)
+            wait_until(lambda: self.relay_state()["steppedAside"], timeout=40, what="the relay to step aside")
+            time.sleep(30)
+        if narrower:  # room comes back as an uplink of 6,000 kbit/s
+            shared_uplink(ports, 6000)
+        else:
+            shared_uplink([], None)
         lifted = time.monotonic()
-        wait_until(lambda: not self.relay_state()["yielding"], timeout=60, what="the relay back at its bitrate")
+        wait_until(lambda: not self.relay_state()["yielding"] and self.relay_state()["encoder"] == encoder,
+                   timeout=60, what="the relay back at its bitrate and encoder")
         back_after = time.monotonic() - lifted
         self.assertEqual(self.relay_state()["sendingBitrate"], relay_bitrate)
 
@@ -154,17 +186,43 @@ class ObsNetwork(StreamingCase):
         wait_until(lambda: not self.nginx.bytes_in(), what="both streams to end")
         sent, attempted = self.frames_of("adv_stream")
         lost = 100.0 * (attempted - sent) / attempted
+        relay_lost = 100.0 * dropped / max(frames, 1)
         print("%s: OBS's stream lost %.2f %% of %d frames; the relay delivered %d kbit/s of the 1000 spare; back "
-              "at its bitrate %.0f s after the uplink was lifted" % (encoder, lost, attempted, relay_kbps, back_after))
+              "at its bitrate %.0f s after the uplink was lifted; the relay dropped %.2f %% of its frames, its "
+              "viewers' longest stop %.2f s" % (encoder, lost, attempted, relay_kbps, back_after, relay_lost,
+                                                longest_stop))
         self.assertLessEqual(lost, 1.0)
-        self.assertGreater(relay_kbps, 1000 * 0.5)
+        self.assertLessEqual(relay_lost, 1.0)
+        self.assertLessEqual(longest_stop, 0.5)
+        self.assertGreaterEqual(relay_kbps, 1000 * 0.75)
+        self.assertLess(back_after, 30)
         self.assertEqual(self.obs.stop(), 0)
 
     def test_relay_with_its_own_encoder_gives_way_to_obs_stream(self):
         self.yields_on_a_shared_uplink(1500, "x264 (CPU)")
 
     def test_relay_with_obs_encoders_gives_way_to_obs_stream(self):
-        self.yields_on_a_shared_uplink(2000, "OBS's stream encoder")
+        self.yields_on_a_shared_uplink(2000, "OBS's stream encoder", narrower=True)
+
+    def test_relay_keeps_its_bitrate_where_only_obs_path_is_short(self):
+        """Only OBS's own path is short (its ingest's port capped at 0.9 times its bitrate): the relay sending less
+        would not help OBS's stream, so it keeps the streamer's bitrate and the page blames no upload."""
+        self.go_live()
+        shared_uplink([self.nginx.rtmp_port], 1800)
+        began, before = time.monotonic(), self.relay_server.bytes_in()["relaykey"]
+        at_setting = []
+        while time.monotonic() - began < 40:
+            relay = self.relay_state()
+            at_setting.append(not relay["yielding"] and not relay["steppedAside"] and relay["sendingBitrate"] == 1500)
+            time.sleep(1)
+        kbps = (self.relay_server.bytes_in()["relaykey"] - before) * 8 / 1000 / (time.monotonic() - began)
+        print("OBS's path short: the relay at its bitrate %.0f %% of the time, delivering %d kbit/s of its 1500"
+              % (100.0 * sum(at_setting) / len(at_setting), kbps))
+        self.assertGreaterEqual(sum(at_setting), 0.9 * len(at_setting))
+        shared_uplink([], None)
+        self.bridge.call("POST", "stop")
+        wait_until(lambda: not self.nginx.bytes_in(), what="both streams to end")
+        self.assertEqual(self.obs.stop(), 0)
 
 
 if __name__ == "__main__":

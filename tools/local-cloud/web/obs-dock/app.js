@@ -90,6 +90,7 @@ function renderStream(json) {
   const relay = json.relay;
   $("relay-status").textContent = !relay.enabled ? "Relay off"
     : relay.sending ? "Relay sending with " + relay.encoder + " · " + relay.kbps + " kbps"
+    : relay.steppedAside ? "Relay paused: it waits for room beside OBS's stream"
     : relay.stalled ? "Relay stalled: nothing has reached its server for a few seconds"
     : relay.reconnecting ? "Relay reconnecting…"
     : relay.connecting ? "Relay connecting…"
@@ -99,8 +100,9 @@ function renderStream(json) {
       Math.round(relay.congestion * 100) + " %"
     : "";
   // One plain line when the relay gives way to OBS's own stream.
-  $("relay-uplink").textContent = relay.yielding
-    ? "Your upload is too slow for both streams: the relay sends " + relay.sendingBitrate + " kbit/s" : "";
+  $("relay-uplink").textContent = relay.steppedAside
+    ? "Your upload is too slow for both streams: the relay is paused and starts again when there is room"
+    : relay.yielding ? "Your upload is too slow for both streams: the relay sends " + relay.sendingBitrate + " kbit/s" : "";
   // A start that failed: OBS's own code and text, from the state.
   const stop = obs.lastStop || {};
   if (startClickedAt && !obs.streaming && !obs.starting && stop.at >= startClickedAt && stop.code !== 0) {

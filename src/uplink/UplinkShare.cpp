@@ -1,0 +1,235 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "uplink/UplinkShare.h"
+
+#include <algorithm>
+
+namespace {
+// A cut takes a second or two to show in OBS's stream.
+constexpr int kTicksBetweenCuts = 2;
+// Below what is left over, so that OBS's stream can send what queued up meanwhile.
+constexpr double kShareOfSpare = 0.8;
+constexpr double kLeastCut = 0.85;
+// OBS's stream has about 60 ms waiting behind a full socket (two frames at 30 fps) against its default drop
+// threshold of 700 ms; one frame waiting could be a keyframe passing.
+constexpr double kCongested = 0.09;
+// A fifth of the way to OBS's drop threshold: its connection is likely recovering from losses, and its queue
+// can grow by half the threshold in the next second.
+constexpr double kFarBehind = 0.2;
+// Past this (over 400 ms queued) OBS's stream drops frames within a few looks if the queue keeps growing.
+constexpr double kAboutToDrop = 0.6;
+// A queue that has grown over the last three looks (300 ms) is more than a stall that passes.
+constexpr int kGrowthLooks = 3;
+// A queue that stands a whole second on the relay's path: the uplink is full. Far below what a modem
+// buffers before it loses packets (a 64 KiB queue is 170 ms at 3 Mbit/s), so the relay finds the edge
+// before OBS's stream loses anything. A modem's queue with room to spare stands at a few packets (5 to 7 ms
+// at 4.6 Mbit/s); full at 3 Mbit/s it stood at 25 to 32 ms.
+constexpr int kStandingQueueMs = 15;
+// A queue that stays this long at a rate that fitted (longer than the last step's queue takes to drain): the
+// uplink narrowed. One this deep is cut harder.
+constexpr int kQueueTicksToStepDown = 5;
+constexpr int kDeepQueueMs = 80;
+// A rate held this long with no queue fits.
+constexpr int kClearTicksToFit = 2;
+// A queue this short stands on a path with room well beyond what the relay sends: the rate that last made a
+// queue is past.
+constexpr int kEmptyQueueMs = 4;
+constexpr int kEmptyTicksToForgetCeiling = 4;
+// Seconds between steps up while the uplink has room, and between probes just past the rate that last made
+// a queue: the uplink may have widened since.
+constexpr int kClimbTicks = 2;
+constexpr int kProbeTicks = 8;
+// Trouble at the floor this long while the queue stands: even the floor does not fit.
+constexpr int kTroubleAtFloorTicks = 2;
+// How long OBS's stream must be calm before the relay tries again: at first, and at most after returns
+// that failed.
+constexpr int kFirstAsideWaitTicks = 5;
+constexpr int kLongestAsideWaitTicks = 40;
+// A return that ends aside again within this long failed.
+constexpr int kFailedReturnTicks = 20;
+// Where the relay's queue is not known: seconds at the floor with OBS still in trouble, after which OBS's
+// trouble is taken to be its own path's for a minute.
+constexpr int kHelplessTicks = 8;
+constexpr int kDeafTicks = 60;
+
+int climbStep(int bitrate) {
+    return std::max(100, bitrate / 10);
+}
+
+int fineStep(int bitrate) {
+    return std::max(50, climbStep(bitrate) / 4);
+}
+
+void setCap(UplinkShare &share, int capKbps) {
+    if (capKbps != share.capKbps)
+        share.ticksAtRate = 0;
+    share.capKbps = capKbps;
+}
+
+void atSetting(UplinkShare &share) {
+    setCap(share, 0);
+    share.fitKbps = share.ceilingKbps = 0;
+}
+
+// The uplink is full and OBS's stream in trouble: what both sent is what it carries, and OBS's stream needs
+// its share first.
+void cut(UplinkShare &share, const UplinkSecond &second, int bitrate) {
+    const int current = share.capKbps != 0 ? share.capKbps : bitrate;
+    int next = int(current * kLeastCut);
+    // The first trouble, or OBS's stream about to drop frames: by then OBS's connection has lost packets and
+    // needs all the room it can get to catch up; the relay climbs back from the floor while its path is
+    // clear.
+    if (second.obsFarBehind || share.capKbps == 0)
+        next = kRelayYieldFloorKbps;
+    else if (second.obsNeedKbps > 0 && second.obsKbps > 0)
+        next = std::min(next, int((second.obsKbps + second.relayKbps - second.obsNeedKbps) * kShareOfSpare));
+    if (share.ceilingKbps == 0 || current < share.ceilingKbps)
+        share.ceilingKbps = current;
+    share.fitKbps = 0;
+    share.clearTicks = 0;
+    setCap(share, std::max(kRelayYieldFloorKbps, next));
+    share.ticksAtRate = 0;
+}
+
+void stepAside(UplinkShare &share) {
+    share.aside = true;
+    share.clearTicks = share.troubleAtFloorTicks = 0;
+    share.asideWaitTicks = share.ticksSinceReturn < kFailedReturnTicks && share.asideWaitTicks != 0
+                               ? std::min(share.asideWaitTicks * 2, kLongestAsideWaitTicks)
+                               : kFirstAsideWaitTicks;
+}
+
+void whileAside(UplinkShare &share, const UplinkSecond &second) {
+    share.clearTicks = second.obsInTrouble ? 0 : share.clearTicks + 1;
+    if (share.clearTicks < share.asideWaitTicks)
+        return;
+    share.aside = false;
+    share.clearTicks = 0;
+    share.fitKbps = share.ceilingKbps = 0;
+    share.ticksSinceReturn = 0;
+    setCap(share, kRelayYieldFloorKbps);
+    share.ticksAtRate = 0;
+}
+
+// No queue on the relay's path: the rate fits; climb while the uplink has room.
+void climb(UplinkShare &share, int queueMs, int bitrate) {
+    ++share.clearTicks;
+    share.emptyTicks = queueMs >= 0 && queueMs <= kEmptyQueueMs ? share.emptyTicks + 1 : 0;
+    if (share.emptyTicks >= kEmptyTicksToForgetCeiling)
+        share.ceilingKbps = 0;
+    if (share.clearTicks >= kClearTicksToFit && share.ticksAtRate >= kClearTicksToFit) {
+        share.fitKbps = std::max(share.fitKbps, share.capKbps);
+        // Clear a while past the rate that made a queue: the uplink has widened.
+        if (share.ceilingKbps != 0 && share.capKbps > share.ceilingKbps &&
+            share.ticksAtRate >= kProbeTicks / 2)
+            share.ceilingKbps = 0;
+    }
+    // Far below the rate that made a queue, a tenth of the setting at a time; within a step of it, a little
+    // at a time and seldom: the rate that fits is near.
+    const int step = climbStep(bitrate);
+    int next = share.capKbps;
+    if (share.ceilingKbps == 0 || share.capKbps + step < share.ceilingKbps) {
+        if (share.ticksAtRate >= kClimbTicks)
+            next = share.capKbps + step;
+    } else if (share.ticksAtRate >= kProbeTicks) {
+        next = share.capKbps + fineStep(bitrate);
+    }
+    if (next >= bitrate)
+        atSetting(share);
+    else
+        setCap(share, next);
+}
+} // namespace
+
+bool obsStreamInTrouble(int droppedSinceLastTick, double congestion) {
+    return droppedSinceLastTick > 0 || congestion >= kCongested;
+}
+
+bool obsStreamFarBehind(int droppedSinceLastTick, double congestion) {
+    return droppedSinceLastTick > 0 || congestion >= kFarBehind;
+}
+
+bool uplinkQueueStands(int queueMs) {
+    return queueMs >= kStandingQueueMs;
+}
+
+int stepUplinkShare(UplinkShare &share, const UplinkSecond &second, int bitrate) {
+    ++share.ticksAtRate;
+    ++share.ticksSinceReturn;
+    share.deafTicks = std::max(0, share.deafTicks - 1);
+    if (share.aside) {
+        whileAside(share, second);
+        return share.capKbps;
+    }
+    const bool queueKnown = second.relayQueueMs >= 0;
+    // Where the relay's path can't be seen, OBS's trouble stands for a full uplink, until the floor has shown
+    // that it is not.
+    const bool queue =
+        queueKnown ? uplinkQueueStands(second.relayQueueMs) : second.obsInTrouble && share.deafTicks == 0;
+    // OBS's trouble while the relay's path is clear is its own path's: the relay sending less would not help.
+    const bool uplinkShort = second.obsInTrouble && queue;
+    if (share.capKbps == 0) {
+        if (uplinkShort)
+            cut(share, second, bitrate);
+        return share.capKbps;
+    }
+    if (uplinkShort) {
+        share.clearTicks = 0;
+        if (share.capKbps > kRelayYieldFloorKbps) {
+            share.troubleAtFloorTicks = 0;
+            if (share.ticksAtRate >= kTicksBetweenCuts || second.obsFarBehind)
+                cut(share, second, bitrate);
+        } else if (++share.troubleAtFloorTicks >= (queueKnown ? kTroubleAtFloorTicks : kHelplessTicks)) {
+            if (queueKnown) {
+                stepAside(share);
+            } else {
+                share.deafTicks = kDeafTicks;
+                share.troubleAtFloorTicks = 0;
+                atSetting(share);
+            }
+        }
+        return share.capKbps;
+    }
+    share.troubleAtFloorTicks = 0;
+    share.emptyTicks = queue ? 0 : share.emptyTicks;
+    if (queue) {
+        // The uplink is full and OBS's stream holds: the last step up was one too many, or, where the queue
+        // stays at a rate that fitted, the uplink has narrowed a little.
+        share.clearTicks = 0;
+        if (share.fitKbps != 0 && share.fitKbps < share.capKbps) {
+            if (share.ceilingKbps == 0 || share.capKbps < share.ceilingKbps)
+                share.ceilingKbps = share.capKbps;
+            setCap(share, share.fitKbps);
+        } else if (share.ticksAtRate >= kQueueTicksToStepDown) {
+            share.ceilingKbps = share.capKbps;
+            share.fitKbps = 0;
+            const int down = second.relayQueueMs >= kDeepQueueMs ? share.capKbps / 10 : fineStep(bitrate);
+            setCap(share, std::max(kRelayYieldFloorKbps, share.capKbps - down));
+        }
+        return share.capKbps;
+    }
+    climb(share, second.relayQueueMs, bitrate);
+    return share.capKbps;
+}
+
+bool ObsQueueTrend::look(int droppedSinceLastLook, double congestion) {
+    recent[next] = congestion;
+    next = (next + 1) % kLooks;
+    filled = std::min(filled + 1, kLooks);
+    if (droppedSinceLastLook > 0 || congestion >= kAboutToDrop)
+        return true;
+    if (filled < kLooks || std::any_of(recent.begin(), recent.end(), [](double c) { return c < kCongested; }))
+        return false;
+    return congestion >= recent[(next - 1 - kGrowthLooks + kLooks) % kLooks];
+}
+
+void StandingQueue::look(unsigned smoothedRttUs, unsigned minRttUs) {
+    excessUs[next] = smoothedRttUs > minRttUs ? smoothedRttUs - minRttUs : 0;
+    next = (next + 1) % kLooks;
+    filled = std::min(filled + 1, kLooks);
+}
+
+int StandingQueue::ms() const {
+    if (filled < kLooks)
+        return -1;
+    return int(*std::min_element(excessUs.begin(), excessUs.end()) / 1000);
+}

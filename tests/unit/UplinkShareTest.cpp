@@ -1,0 +1,127 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "uplink/UplinkShare.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+// OBS's stream and the relay on one uplink, a second at a time, as recorded in Debian's OBS 29: OBS's stream
+// sends 2,013 kbit/s and needs 2,268 with its audio and framing; the relay sends nine tenths of its cap; a
+// modem's queue stood at 5 ms with room and at 26 ms once the uplink was full, and OBS's stream fell into
+// trouble when the relay kept more than 100 kbit/s over the uplink's room for two seconds.
+struct Uplink {
+    int kbps;
+    int bitrate = 2000;
+    bool obsPathShort = false; // OBS's own path short: trouble every second, whatever the relay does
+    bool queueKnown = true;
+    int over = 0; // seconds in a row the relay has sent over the room left
+};
+
+struct Seconds {
+    int obsTroubled = 0;
+    int relayKbps = 0; // all it sent
+    int aside = 0;
+};
+
+Seconds run(UplinkShare &share, Uplink &uplink, int seconds) {
+    Seconds seen;
+    for (int second = 0; second < seconds; ++second) {
+        const int room = uplink.kbps - 2013 - 40;
+        const int wants = share.aside ? 0 : share.capKbps == 0 ? uplink.bitrate : share.capKbps * 9 / 10;
+        const int sent = std::min(wants, room);
+        uplink.over = wants > room + 100 ? uplink.over + 1 : 0;
+        UplinkSecond input;
+        input.obsInTrouble = uplink.obsPathShort || uplink.over >= 2;
+        input.obsFarBehind = input.obsInTrouble;
+        input.obsKbps = uplink.over >= 2 ? 1678 : 2013;
+        input.obsNeedKbps = 2268;
+        input.relayKbps = sent;
+        input.relayQueueMs = !uplink.queueKnown || share.aside ? -1 : wants > room ? 26 : 5;
+        seen.obsTroubled += input.obsInTrouble;
+        seen.relayKbps += sent;
+        seen.aside += share.aside;
+        stepUplinkShare(share, input, uplink.bitrate);
+    }
+    seen.relayKbps /= seconds;
+    return seen;
+}
+} // namespace
+
+TEST(UplinkShare, FindsTheRoomLeftAndHoldsItThenClimbsBackOnceTheUplinkWidens) {
+    UplinkShare share;
+    Uplink uplink{3000};
+    const Seconds settling = run(share, uplink, 20);
+    EXPECT_LE(settling.obsTroubled, 3) << "the first trouble, until the cut shows";
+    const Seconds held = run(share, uplink, 60);
+    EXPECT_EQ(held.obsTroubled, 0) << "probing for more room never troubles OBS's stream";
+    EXPECT_GE(held.relayKbps, 947 * 3 / 4) << "three quarters of the room left";
+    EXPECT_FALSE(share.aside);
+    uplink.kbps = 10000;
+    run(share, uplink, 30);
+    EXPECT_EQ(share.capKbps, 0) << "back at the setting within 30 s";
+    // An uplink with room for both changes nothing.
+    uplink.kbps = int((2000 + 2000 + 320) * 1.2);
+    EXPECT_EQ(run(share, uplink, 60).obsTroubled, 0);
+    EXPECT_EQ(share.capKbps, 0);
+}
+
+TEST(UplinkShare, StepsAsideWhileNotEvenItsFloorFitsAndIsBackSoonAfter) {
+    UplinkShare share;
+    Uplink uplink{3000};
+    run(share, uplink, 20);
+    uplink.kbps = 2300; // OBS's stream and the relay's floor are more than that
+    const Seconds narrow = run(share, uplink, 40);
+    EXPECT_GE(narrow.aside, 20);
+    EXPECT_LE(narrow.obsTroubled, 10) << "a return that does not fit is cut short";
+    uplink.kbps = 6000;
+    const Seconds wide = run(share, uplink, 30);
+    EXPECT_FALSE(share.aside);
+    EXPECT_LE(wide.aside, 25);
+}
+
+TEST(UplinkShare, GivesWayOnlyWhereItHelps) {
+    // OBS's own path short, the relay's clear: the relay keeps its setting.
+    UplinkShare share;
+    Uplink uplink{20000};
+    uplink.obsPathShort = true;
+    run(share, uplink, 60);
+    EXPECT_EQ(share.capKbps, 0);
+    EXPECT_FALSE(share.aside);
+    // Where the relay's path can't be seen, a cut to the floor that did not help ends within seconds and is
+    // not tried again for a while.
+    uplink.queueKnown = false;
+    share = UplinkShare();
+    int atSetting = 0;
+    for (int second = 0; second < 60; ++second) {
+        run(share, uplink, 1);
+        atSetting += share.capKbps == 0;
+    }
+    EXPECT_GE(atSetting, 60 * 8 / 10);
+    // A queue without OBS's trouble, while the relay sends at its setting: a burst, not a short uplink.
+    share = UplinkShare();
+    EXPECT_EQ(stepUplinkShare(share, {false, 2013, 2268, 2013, false, 67}, 2000), 0);
+}
+
+TEST(UplinkShare, GivesWayToAQueueThatGrowsNotToTheStallOfALostPacket) {
+    const auto firstShortLook = [](std::initializer_list<double> congestion) {
+        ObsQueueTrend trend;
+        int index = 0;
+        for (const double c : congestion) {
+            if (trend.look(0, c))
+                return index;
+            ++index;
+        }
+        return -1;
+    };
+    // OBS 32 on an uplink of 1.2 times both streams with a modem's queue, 1.1 s after the start.
+    EXPECT_EQ(firstShortLook({0, 0.048, 0.286, 0.381, 0.429, 0.333, 0.238, 0.238, 0.095, 0.143, 0.048, 0}),
+              -1);
+    // An uplink too small for both: OBS's queue grows, with a frame's jitter.
+    EXPECT_EQ(firstShortLook({0, 0.048, 0.095, 0.143, 0.095, 0.19, 0.238, 0.19, 0.286}), 6);
+    // The relay's round trips (µs): a burst within the second is no standing queue.
+    StandingQueue queue;
+    for (const unsigned rtt : {9000u, 40000u, 52000u, 31000u, 12000u, 6000u, 30000u, 45000u, 38000u})
+        queue.look(rtt, 60);
+    EXPECT_EQ(queue.ms(), -1) << "not a whole second yet";
+    queue.look(27000, 60);
+    EXPECT_EQ(queue.ms(), 5);
+}
