@@ -128,7 +128,8 @@ void climb(UplinkShare &share, int queueMs, int bitrate) {
     const int step = climbStep(bitrate);
     int next = share.capKbps;
     if (share.ceilingKbps == 0 || share.capKbps + step < share.ceilingKbps) {
-        if (share.ticksAtRate >= kClimbTicks)
+        // A path with hardly any queue has room well beyond the next step: a step every second.
+        if (share.ticksAtRate >= (share.emptyTicks >= kClimbTicks ? 1 : kClimbTicks))
             next = share.capKbps + step;
     } else if (share.ticksAtRate >= kProbeTicks) {
         next = share.capKbps + fineStep(bitrate);
