@@ -43,7 +43,7 @@ constexpr int kTroubleAtFloorTicks = 2;
 // How long OBS's stream must be calm before the relay tries again: at first, and at most after returns
 // that failed.
 constexpr int kFirstAsideWaitTicks = 5;
-constexpr int kLongestAsideWaitTicks = 40;
+constexpr int kLongestAsideWaitTicks = 20;
 // A return that ends aside again within this long failed.
 constexpr int kFailedReturnTicks = 20;
 // Where the relay's queue is not known: seconds at the floor with OBS still in trouble, after which OBS's
