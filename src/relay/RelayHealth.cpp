@@ -67,13 +67,18 @@ OBSOutputAutoRelease sampleObsStream(RelayState &relay, qint64 now, UplinkSecond
     return stream;
 }
 
-// The relay's pipeline gives way to a new one, started once the old one has stopped. Its connection is reset
-// rather than closed: what its paced socket still holds would keep the uplink busy and its server would keep
-// the old session (and refuse the new one) for seconds.
-void restartRelay(RelayState &relay) {
+// Lets the relay's pipeline go with its connection reset rather than closed: what its paced socket still
+// holds would keep the uplink busy, and its server would keep the old session (and refuse a new one) for
+// seconds.
+void dropPipeline(RelayState &relay) {
     if (const quint64 connection = relay.link ? relay.link->connection.load() : 0)
         resetOnClose(connection, relay.link->port);
     releaseRelayPipeline(false);
+}
+
+// A new pipeline takes over, started once the old one has stopped.
+void restartRelay(RelayState &relay) {
+    dropPipeline(relay);
     relay.restartWhenStopped = true;
 }
 
@@ -155,8 +160,7 @@ void sampleRelayHealth(qint64 now) {
         logMessage(LOG_INFO,
                    "Orvane output: not even %d kbit/s fits beside OBS's stream, stepping aside until it does",
                    kRelayYieldFloorKbps);
-        restartRelay(relay);
-        relay.restartWhenStopped = false;
+        dropPipeline(relay);
         return;
     }
     if (!wasYielding && relay.share.capKbps != 0)

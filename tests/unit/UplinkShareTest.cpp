@@ -4,10 +4,11 @@
 #include <gtest/gtest.h>
 
 namespace {
-// OBS's stream and the relay on one uplink, a second at a time, as recorded in Debian's OBS 29: OBS's stream
-// sends 2,013 kbit/s and needs 2,268 with its audio and framing; the relay sends nine tenths of its cap; a
-// modem's queue stood at 5 ms with room and at 26 ms once the uplink was full, and OBS's stream fell into
-// trouble when the relay kept more than 100 kbit/s over the uplink's room for two seconds.
+// OBS's stream and the relay on one uplink, a second at a time, with the figures of a recorded run in
+// Debian's OBS 29: OBS's stream sends 2,013 kbit/s and needs 2,268 with its audio and framing; the relay
+// sends nine tenths of its cap; a modem's queue stood at 5 ms with room and at 26 ms once the uplink was
+// full. OBS's stream falls into trouble when the relay keeps more than 100 kbit/s over the uplink's room for
+// two seconds.
 struct Uplink {
     int kbps;
     int bitrate = 2000;
