@@ -21,11 +21,14 @@ constexpr double kAboutToDrop = 0.6;
 constexpr int kGrowthLooks = 3;
 // A queue that stands a whole second on the relay's path: the uplink is full. Far below what a modem
 // buffers before it loses packets (a 64 KiB queue is 170 ms at 3 Mbit/s), so the relay finds the edge
-// before OBS's stream loses anything. A modem's queue with room to spare stands at a few packets (5 to 7 ms
-// at 4.6 Mbit/s); full at 3 Mbit/s it stood at 25 to 32 ms.
-constexpr int kStandingQueueMs = 15;
-// A queue that stays this long at a rate that fitted (longer than the last step's queue takes to drain): the
+// before OBS's stream loses anything. A modem's queue with room to spare stood at 5 to 7 ms at 4.6 Mbit/s in
+// OBS 29 and at 7 to 11 ms, single seconds up to 18, at 3 Mbit/s in OBS 30.2.3; full at 3 Mbit/s it stood at
+// 25 to 37 ms.
+constexpr int kStandingQueueMs = 20;
+// A queue that stands this many seconds in a row after a step up: the step was one too many (a single second
+// is a burst). One that stands longer than the last step's queue takes to drain at a rate that fitted: the
 // uplink narrowed. One this deep is cut harder.
+constexpr int kQueueTicksAfterStep = 2;
 constexpr int kQueueTicksToStepDown = 5;
 constexpr int kDeepQueueMs = 80;
 // A rate held this long with no queue fits.
@@ -61,7 +64,7 @@ int fineStep(int bitrate) {
 
 void setCap(UplinkShare &share, int capKbps) {
     if (capKbps != share.capKbps)
-        share.ticksAtRate = 0;
+        share.ticksAtRate = share.queueTicks = 0;
     share.capKbps = capKbps;
 }
 
@@ -192,15 +195,18 @@ int stepUplinkShare(UplinkShare &share, const UplinkSecond &second, int bitrate)
     }
     share.troubleAtFloorTicks = 0;
     share.emptyTicks = queue ? 0 : share.emptyTicks;
+    share.queueTicks = queue ? share.queueTicks + 1 : 0;
     if (queue) {
         // The uplink is full and OBS's stream holds: the last step up was one too many, or, where the queue
         // stays at a rate that fitted, the uplink has narrowed a little.
         share.clearTicks = 0;
         if (share.fitKbps != 0 && share.fitKbps < share.capKbps) {
+            if (share.queueTicks < kQueueTicksAfterStep)
+                return share.capKbps;
             if (share.ceilingKbps == 0 || share.capKbps < share.ceilingKbps)
                 share.ceilingKbps = share.capKbps;
             setCap(share, share.fitKbps);
-        } else if (share.ticksAtRate >= kQueueTicksToStepDown) {
+        } else if (share.queueTicks >= kQueueTicksToStepDown) {
             share.ceilingKbps = share.capKbps;
             share.fitKbps = 0;
             const int down = second.relayQueueMs >= kDeepQueueMs ? share.capKbps / 10 : fineStep(bitrate);

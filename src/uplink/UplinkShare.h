@@ -47,6 +47,7 @@ struct UplinkShare {
     int ticksAtRate = 0; // since the cap last changed
     int clearTicks = 0;  // seconds in a row with no queue on the relay's path
     int emptyTicks = 0;  // ... and hardly any queue at all
+    int queueTicks = 0;  // seconds in a row with a queue standing on it
     int troubleAtFloorTicks = 0;
     int asideWaitTicks = 0; // how long OBS's stream must be calm before the relay tries again
     int ticksSinceReturn = 1 << 20;
