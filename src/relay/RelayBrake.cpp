@@ -10,7 +10,8 @@
 
 namespace {
 constexpr auto kCheckInterval = std::chrono::milliseconds(100);
-}
+constexpr int kTrickleKbps = 16;
+} // namespace
 
 RelayBrake::~RelayBrake() {
     stop();
@@ -78,20 +79,22 @@ void RelayBrake::check() {
         relayQueue.reset();
     const int queue = relayQueue.ms();
     queueMs = queue;
-    if (braked || capKbps == kRelayYieldFloorKbps)
+    if (braked)
         return;
     // While the relay already yields, the tick's own cuts are enough unless OBS's stream is far behind.
     if (!(capKbps == 0 ? obsShort : obsStreamFarBehind(droppedNow, congestion)))
         return;
     if (queue >= 0 && !uplinkQueueStands(queue))
         return;
-    // The tick gives way on it, also where the socket can't be paced.
+    // The tick gives way on it, also where the socket can't be paced. At its floor already, the relay holds
+    // its socket to a trickle until the tick steps it aside: its output keeps 2.5 s of frames meanwhile.
     braked = true;
-    if (connection != 0 &&
-        paceSocket(connection, link->port, relayPacingBytesPerSecond(kRelayYieldFloorKbps))) {
+    const bool atFloor = capKbps != 0 && capKbps <= kRelayYieldFloorKbps;
+    const int paceKbps = atFloor ? kTrickleKbps : kRelayYieldFloorKbps;
+    if (connection != 0 && paceSocket(connection, link->port, relayPacingBytesPerSecond(paceKbps))) {
         logMessage(LOG_INFO,
                    "Orvane output: OBS's stream is falling behind (congestion %.2f, %d frames dropped), "
                    "slowing down to %d kbit/s at once",
-                   congestion, droppedNow, kRelayYieldFloorKbps);
+                   congestion, droppedNow, paceKbps);
     }
 }

@@ -15,15 +15,12 @@ constexpr qint64 kStallMs = 3000;
 constexpr int kTicksBeforeReturningToObsEncoders = 10;
 
 // Its socket is paced at the cap at once: what the kernel already holds for it would otherwise keep
-// competing with OBS's stream for seconds. With its own encoder the relay also lowers that encoder's
-// bitrate.
+// competing with OBS's stream for seconds. Every tick: the brake may have paced it lower since. With its own
+// encoder the relay also lowers that encoder's bitrate.
 void applyShare(RelayState &relay) {
     const int cap = relay.share.capKbps;
-    const quint64 connection = relay.link ? relay.link->connection.load() : 0;
-    if (connection != 0 && (cap != relay.appliedCapKbps || connection != relay.pacedConnection)) {
-        if (paceSocket(connection, relay.link->port, cap == 0 ? 0 : relayPacingBytesPerSecond(cap)))
-            relay.pacedConnection = connection;
-    }
+    if (const quint64 connection = relay.link ? relay.link->connection.load() : 0)
+        paceSocket(connection, relay.link->port, cap == 0 ? 0 : relayPacingBytesPerSecond(cap));
     if (!relay.sharesObsEncoders && cap != relay.appliedCapKbps && relay.videoEncoder) {
         OBSDataAutoRelease settings = obs_data_create();
         obs_data_set_int(settings, "bitrate", relayEncoderKbps(relay));
@@ -112,7 +109,6 @@ void followShareWithEncoders(RelayState &relay) {
 void forgetRelayShare(RelayState &relay) {
     relay.share = UplinkShare();
     relay.appliedCapKbps = 0;
-    relay.pacedConnection = 0;
     relay.ownEncoderWhileShort = false;
     relay.ticksAtSettingOnOwnEncoder = 0;
     relay.restartWhenStopped = false;

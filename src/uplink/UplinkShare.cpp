@@ -41,7 +41,8 @@ constexpr int kEmptyTicksToForgetCeiling = 4;
 // a queue: the uplink may have widened since.
 constexpr int kClimbTicks = 2;
 constexpr int kProbeTicks = 8;
-// Trouble at the floor this long while the queue stands: even the floor does not fit.
+// Trouble at the floor this long while the queue stands (a second after the cut to it, when OBS's stream is
+// close to dropping frames): even the floor does not fit.
 constexpr int kTroubleAtFloorTicks = 2;
 // How long OBS's stream must be calm before the relay tries again: at first, and at most after returns
 // that failed.
@@ -182,7 +183,9 @@ int stepUplinkShare(UplinkShare &share, const UplinkSecond &second, int bitrate)
             share.troubleAtFloorTicks = 0;
             if (share.ticksAtRate >= kTicksBetweenCuts || second.obsFarBehind)
                 cut(share, second, bitrate);
-        } else if (++share.troubleAtFloorTicks >= (queueKnown ? kTroubleAtFloorTicks : kHelplessTicks)) {
+        } else if (++share.troubleAtFloorTicks >= (!queueKnown           ? kHelplessTicks
+                                                   : second.obsFarBehind ? 1
+                                                                         : kTroubleAtFloorTicks)) {
             if (queueKnown) {
                 stepAside(share);
             } else {
