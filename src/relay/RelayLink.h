@@ -16,7 +16,7 @@ struct RelayLink {
     const quint64 generation; // tells this pipeline's queued status jobs from a newer one's
     const quint16 port;       // its server's port
 
-    // This process's sockets before the current connection attempt.
+    // This process's sockets before the current connection attempt (the first, or libobs's reconnect).
     void noteSocketsBefore(std::vector<quint64> sockets) {
         const std::lock_guard lock(mutex);
         socketsBefore = std::move(sockets);
