@@ -10,9 +10,6 @@
 namespace {
 // A sending relay that has not sent a byte for this long says so.
 constexpr qint64 kStallMs = 3000;
-// Seconds at the setting with its own encoder before the relay returns to OBS's (one reconnect at its
-// server): a shorter stay could flap with an uplink at the edge.
-constexpr int kTicksBeforeReturningToObsEncoders = 10;
 
 // Its socket is paced at the cap at once: what the kernel already holds for it would otherwise keep
 // competing with OBS's stream for seconds. Every tick: the brake may have paced it lower since. With its own
@@ -81,8 +78,10 @@ void restartRelay(RelayState &relay) {
 
 // Moves between OBS's encoders and its own as the share asks.
 void followShareWithEncoders(RelayState &relay) {
+    relay.obsEncoderReturn.tick();
     if (relay.sharesObsEncoders && relay.share.capKbps != 0) {
         relay.ownEncoderWhileShort = true;
+        relay.obsEncoderReturn.leftForOwn();
         relay.ticksAtSettingOnOwnEncoder = 0;
         logMessage(LOG_INFO,
                    "Orvane output: sending with its own encoder at %d kbit/s while the uplink is short",
@@ -94,12 +93,13 @@ void followShareWithEncoders(RelayState &relay) {
         return;
     const bool clear = relay.share.capKbps == 0 && !uplinkQueueStands(relay.brake->relayQueueMs());
     relay.ticksAtSettingOnOwnEncoder = clear ? relay.ticksAtSettingOnOwnEncoder + 1 : 0;
-    if (relay.ticksAtSettingOnOwnEncoder < kTicksBeforeReturningToObsEncoders)
+    if (relay.ticksAtSettingOnOwnEncoder < relay.obsEncoderReturn.waitTicks)
         return;
     relay.ownEncoderWhileShort = false;
     relay.ticksAtSettingOnOwnEncoder = 0;
     if (obsStreamEncodersLikeRelay(relay.bitrate)) {
         logMessage(LOG_INFO, "Orvane output: returning to OBS's stream encoder");
+        relay.obsEncoderReturn.returned();
         restartRelay(relay);
     }
 }
@@ -111,6 +111,7 @@ void forgetRelayShare(RelayState &relay) {
     relay.appliedCapKbps = 0;
     relay.ownEncoderWhileShort = false;
     relay.ticksAtSettingOnOwnEncoder = 0;
+    relay.obsEncoderReturn = ObsEncoderReturn();
     relay.restartWhenStopped = false;
 }
 

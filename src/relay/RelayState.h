@@ -51,6 +51,7 @@ struct RelayState {
     // sends with its own, and returns to OBS's once the uplink has carried both at the setting a while.
     bool ownEncoderWhileShort = false;
     int ticksAtSettingOnOwnEncoder = 0;
+    ObsEncoderReturn obsEncoderReturn;
     bool restartWhenStopped = false; // a new pipeline starts once the old one's stop is done
     quint64 pacedConnection = 0;
     int obsDroppedSeen = -1; // OBS's stream's dropped frames at the last tick; -1: not streaming then

@@ -221,6 +221,14 @@ int stepUplinkShare(UplinkShare &share, const UplinkSecond &second, int bitrate)
     return share.capKbps;
 }
 
+void ObsEncoderReturn::leftForOwn() {
+    constexpr int kFirstWaitTicks = 10;
+    constexpr int kLongestWaitTicks = 80;
+    constexpr int kFailedReturnTicks = 30;
+    waitTicks =
+        ticksSinceReturn < kFailedReturnTicks ? std::min(waitTicks * 2, kLongestWaitTicks) : kFirstWaitTicks;
+}
+
 bool ObsQueueTrend::look(int droppedSinceLastLook, double congestion) {
     recent[next] = congestion;
     next = (next + 1) % kLooks;

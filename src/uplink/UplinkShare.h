@@ -58,6 +58,20 @@ struct UplinkShare {
 // One second's step, with bitrate the streamer's setting. Returns the new cap.
 int stepUplinkShare(UplinkShare &share, const UplinkSecond &second, int bitrate);
 
+// How long the relay, moved to its own encoder while the uplink was short, stays at its setting before it
+// returns to OBS's encoders. Its own may make less of the same picture than OBS's, which pads to its bitrate:
+// room shown at the setting is then no room for OBS's. A return cut again soon after failed; each doubles the
+// stay.
+struct ObsEncoderReturn {
+    int waitTicks = 10;
+    int ticksSinceReturn = 1 << 20;
+
+    void tick() { ++ticksSinceReturn; }
+    void returned() { ticksSinceReturn = 0; }
+    // The relay leaves OBS's encoders for its own.
+    void leftForOwn();
+};
+
 // Whether OBS's stream is in trouble: frames dropped since the last second, or congestion building.
 bool obsStreamInTrouble(int droppedSinceLastTick, double congestion);
 // Whether it is close to dropping frames, or dropped some: no time to wait and see what a smaller cut does.
