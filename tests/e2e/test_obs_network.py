@@ -97,8 +97,11 @@ class ObsNetwork(StreamingCase):
         self.go_live()
         figures = {}
         mend = hole(self.relay_server.rtmp_port)
-        wait_until(lambda: self.relay_state()["stalled"] or self.relay_state()["reconnecting"], timeout=10,
+        holed = time.monotonic()
+        # Nothing sent for 3 s says stalled; the socket's buffer fills first, and the tick comes once a second.
+        wait_until(lambda: self.relay_state()["stalled"] or self.relay_state()["reconnecting"], timeout=5,
                    what="the relay to say it is stalled")
+        stalled_after = time.monotonic() - holed
         self.assertFalse(self.relay_state()["sending"])
         time.sleep(30)
         mend()
@@ -114,7 +117,8 @@ class ObsNetwork(StreamingCase):
         back = time.monotonic()
         figures["both paths: OBS's stream"] = self.flowing_again(self.nginx, "obsmain", back)
         figures["both paths: relay"] = self.flowing_again(self.relay_server, "relaykey", back)
-        print("back after the network's return, in s:", {what: round(took, 1) for what, took in figures.items()})
+        print("stalled %.1f s into the hole; back after the network's return, in s: %s"
+              % (stalled_after, {what: round(took, 1) for what, took in figures.items()}))
         self.assertLess(figures["relay's path"], 10 + 2)
         self.assertLess(figures["both paths: relay"], figures["both paths: OBS's stream"] + 5 + 2)
         self.bridge.call("POST", "stop")
@@ -162,12 +166,22 @@ class ObsNetwork(StreamingCase):
         shared_uplink(ports, int((2000 + relay_bitrate + 2 * 160) * 1.2))
         self.go_live()
         self.assertEqual(self.relay_state()["encoder"], encoder)
+        obs_dropped = {}  # OBS's stream's dropped frames by phase, for a loss to say where it happened
+        mark = [0]
+
+        def phase_ends(name):
+            now = self.bridge.state()["obs"].get("dropped", mark[0])
+            obs_dropped[name], mark[0] = now - mark[0], now
+
         time.sleep(6)
         self.assertNotIn("giving way to OBS's stream", self.obs.log())
+        phase_ends("room for both")
         shared_uplink(ports, 3000)
         time.sleep(20)
         dropped, frames, relay_kbps, longest_stop = self.relay_over(40)
-        self.assertLess(self.relay_state()["sendingBitrate"], relay_bitrate)
+        # Where its encoder makes less than its bitrate it may climb back to it: the evidence is its log.
+        self.assertIn("giving way to OBS's stream", self.obs.log())
+        phase_ends("short")
         if narrower:
             # Whether the floor fits depends on what the relay's x264 makes of the picture (an empty scene: far
             # below its bitrate): the relay holds its floor or steps aside, and OBS's stream keeps its frames.
@@ -177,6 +191,7 @@ class ObsNetwork(StreamingCase):
                 stepped_aside = stepped_aside or self.relay_state()["steppedAside"]
                 time.sleep(1)
             print("stepped aside on the narrower uplink: %s" % stepped_aside)
+            phase_ends("narrower")
         if narrower:  # room comes back as an uplink of 6,000 kbit/s
             shared_uplink(ports, 6000)
         else:
@@ -186,6 +201,10 @@ class ObsNetwork(StreamingCase):
                    timeout=60, what="the relay back at its bitrate and encoder")
         back_after = time.monotonic() - lifted
         self.assertEqual(self.relay_state()["sendingBitrate"], relay_bitrate)
+        phase_ends("lifted")
+        print("OBS's stream's dropped frames by phase: %s; the relay's moves: %s" % (obs_dropped, [
+            line.split("Orvane output: ", 1)[1] for line in self.obs.log().splitlines()
+            if "[orvane] Orvane output: " in line and "falling behind" not in line]))
 
         self.bridge.call("POST", "stop")
         wait_until(lambda: not self.nginx.bytes_in(), what="both streams to end")
