@@ -168,7 +168,8 @@ void relayRetryCheck(qint64 now) {
 
 void writeRelayStatus(JsonWriter &json) {
     const RelayState &relay = moduleRelay();
-    const bool sending = relay.sending && !relay.stalled;
+    // libobs reconnecting has lost the connection, however recently the last bytes went out.
+    const bool sending = relay.sending && !relay.stalled && !relay.reconnecting;
     obs_output_t *output = relay.sending ? relay.output.Get() : nullptr;
     json.beginObject();
     json.key("bitrate").value(relay.bitrate);
@@ -179,7 +180,7 @@ void writeRelayStatus(JsonWriter &json) {
     json.key("encoder").value(relay.encoderLabel);
     json.key("error").value(relay.error);
     json.key("frames").value(output ? obs_output_get_total_frames(output) : 0);
-    json.key("kbps").value(relay.sending ? relay.rate.kbps : 0);
+    json.key("kbps").value(relay.sending && !relay.reconnecting ? relay.rate.kbps : 0);
     json.key("reconnecting").value(relay.reconnecting);
     json.key("sending").value(sending);
     const bool aside = relay.wanted && relay.share.aside;
