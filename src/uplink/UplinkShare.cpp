@@ -37,6 +37,8 @@ constexpr int kClearTicksToFit = 2;
 // queue is past.
 constexpr int kEmptyQueueMs = 4;
 constexpr int kEmptyTicksToForgetCeiling = 4;
+// Its own encoder makes 95 % of the cap, less its audio, give or take a keyframe.
+constexpr double kSendsItsCap = 0.75;
 // Seconds between steps up while the uplink has room, and between probes just past the rate that last made
 // a queue: the uplink may have widened since.
 constexpr int kClimbTicks = 2;
@@ -55,12 +57,12 @@ constexpr int kFailedReturnTicks = 20;
 constexpr int kHelplessTicks = 8;
 constexpr int kDeafTicks = 60;
 
-int climbStep(int bitrate) {
-    return std::max(100, bitrate / 10);
+int climbStep(int settingKbps) {
+    return std::max(100, settingKbps / 10);
 }
 
-int fineStep(int bitrate) {
-    return std::max(50, climbStep(bitrate) / 4);
+int fineStep(int settingKbps) {
+    return std::max(50, climbStep(settingKbps) / 4);
 }
 
 void setCap(UplinkShare &share, int capKbps) {
@@ -76,8 +78,8 @@ void atSetting(UplinkShare &share) {
 
 // The uplink is full and OBS's stream in trouble: what both sent is what it carries, and OBS's stream needs
 // its share first.
-void cut(UplinkShare &share, const UplinkSecond &second, int bitrate) {
-    const int current = share.capKbps != 0 ? share.capKbps : bitrate;
+void cut(UplinkShare &share, const UplinkSecond &second, int settingKbps) {
+    const int current = share.capKbps != 0 ? share.capKbps : settingKbps;
     int next = int(current * kLeastCut);
     // The first trouble, or OBS's stream about to drop frames: by then OBS's connection has lost packets and
     // needs all the room it can get to catch up; the relay climbs back from the floor while its path is
@@ -115,11 +117,16 @@ void whileAside(UplinkShare &share, const UplinkSecond &second) {
 }
 
 // No queue on the relay's path: the rate fits; climb while the uplink has room.
-void climb(UplinkShare &share, int queueMs, int bitrate) {
+void climb(UplinkShare &share, const UplinkSecond &second, int settingKbps) {
     ++share.clearTicks;
+    const int queueMs = second.relayQueueMs;
     share.emptyTicks = queueMs >= 0 && queueMs <= kEmptyQueueMs ? share.emptyTicks + 1 : 0;
     if (share.emptyTicks >= kEmptyTicksToForgetCeiling)
         share.ceilingKbps = 0;
+    // A clear path says nothing of a rate the relay did not send: while its encoder makes less than the cap
+    // (a still picture), only a path with hardly any queue shows room beyond it.
+    if (second.relayKbps < share.capKbps * kSendsItsCap && share.emptyTicks < kClimbTicks)
+        return;
     if (share.clearTicks >= kClearTicksToFit && share.ticksAtRate >= kClearTicksToFit) {
         share.fitKbps = std::max(share.fitKbps, share.capKbps);
         // Clear a while past the rate that made a queue: the uplink has widened.
@@ -129,16 +136,16 @@ void climb(UplinkShare &share, int queueMs, int bitrate) {
     }
     // Far below the rate that made a queue, a tenth of the setting at a time; within a step of it, a little
     // at a time and seldom: the rate that fits is near.
-    const int step = climbStep(bitrate);
+    const int step = climbStep(settingKbps);
     int next = share.capKbps;
     if (share.ceilingKbps == 0 || share.capKbps + step < share.ceilingKbps) {
         // A path with hardly any queue has room well beyond the next step: a step every second.
         if (share.ticksAtRate >= (share.emptyTicks >= kClimbTicks ? 1 : kClimbTicks))
             next = share.capKbps + step;
     } else if (share.ticksAtRate >= kProbeTicks) {
-        next = share.capKbps + fineStep(bitrate);
+        next = share.capKbps + fineStep(settingKbps);
     }
-    if (next >= bitrate)
+    if (next >= settingKbps)
         atSetting(share);
     else
         setCap(share, next);
@@ -157,7 +164,7 @@ bool uplinkQueueStands(int queueMs) {
     return queueMs >= kStandingQueueMs;
 }
 
-int stepUplinkShare(UplinkShare &share, const UplinkSecond &second, int bitrate) {
+int stepUplinkShare(UplinkShare &share, const UplinkSecond &second, int settingKbps) {
     ++share.ticksAtRate;
     ++share.ticksSinceReturn;
     share.deafTicks = std::max(0, share.deafTicks - 1);
@@ -174,7 +181,7 @@ int stepUplinkShare(UplinkShare &share, const UplinkSecond &second, int bitrate)
     const bool uplinkShort = second.obsInTrouble && queue;
     if (share.capKbps == 0) {
         if (uplinkShort)
-            cut(share, second, bitrate);
+            cut(share, second, settingKbps);
         return share.capKbps;
     }
     if (uplinkShort) {
@@ -182,7 +189,7 @@ int stepUplinkShare(UplinkShare &share, const UplinkSecond &second, int bitrate)
         if (share.capKbps > kRelayYieldFloorKbps) {
             share.troubleAtFloorTicks = 0;
             if (share.ticksAtRate >= kTicksBetweenCuts || second.obsFarBehind)
-                cut(share, second, bitrate);
+                cut(share, second, settingKbps);
         } else if (++share.troubleAtFloorTicks >= (!queueKnown           ? kHelplessTicks
                                                    : second.obsFarBehind ? 1
                                                                          : kTroubleAtFloorTicks)) {
@@ -212,12 +219,12 @@ int stepUplinkShare(UplinkShare &share, const UplinkSecond &second, int bitrate)
         } else if (share.queueTicks >= kQueueTicksToStepDown) {
             share.ceilingKbps = share.capKbps;
             share.fitKbps = 0;
-            const int down = second.relayQueueMs >= kDeepQueueMs ? share.capKbps / 10 : fineStep(bitrate);
+            const int down = second.relayQueueMs >= kDeepQueueMs ? share.capKbps / 10 : fineStep(settingKbps);
             setCap(share, std::max(kRelayYieldFloorKbps, share.capKbps - down));
         }
         return share.capKbps;
     }
-    climb(share, second.relayQueueMs, bitrate);
+    climb(share, second, settingKbps);
     return share.capKbps;
 }
 

@@ -55,8 +55,9 @@ struct UplinkShare {
     int deafTicks = 0;     // seconds left in which OBS's trouble is taken to be its own path's
 };
 
-// One second's step, with bitrate the streamer's setting. Returns the new cap.
-int stepUplinkShare(UplinkShare &share, const UplinkSecond &second, int bitrate);
+// One second's step, with settingKbps all the relay sends at the streamer's setting (its video bitrate and
+// its audio): a cap is all it sends too. Returns the new cap.
+int stepUplinkShare(UplinkShare &share, const UplinkSecond &second, int settingKbps);
 
 // How long the relay, moved to its own encoder while the uplink was short, stays at its setting before it
 // returns to OBS's encoders. Its own may make less of the same picture than OBS's, which pads to its bitrate:

@@ -6,15 +6,16 @@
 namespace {
 // OBS's stream and the relay on one uplink, a second at a time, with the figures of a recorded run in
 // Debian's OBS 29: OBS's stream sends 2,013 kbit/s and needs 2,268 with its audio and framing; the relay
-// sends nine tenths of its cap; a modem's queue stood at 5 ms with room and at 26 ms once the uplink was
-// full. OBS's stream falls into trouble when the relay keeps more than 100 kbit/s over the uplink's room for
-// two seconds.
+// sends nine tenths of its cap (what its encoder makes of a still picture, if less); a modem's queue stood at
+// 26 ms once the uplink was full, at 5 ms with room, and at none once wide. OBS's stream falls into trouble
+// when the relay keeps more than 100 kbit/s over the uplink's room for two seconds.
 struct Uplink {
     int kbps;
     int bitrate = 2000;
     bool obsPathShort = false; // OBS's own path short: trouble every second, whatever the relay does
     bool queueKnown = true;
     int over = 0; // seconds in a row the relay has sent over the room left
+    int encoderKbps = 1 << 20;
 };
 
 struct Seconds {
@@ -27,7 +28,9 @@ Seconds run(UplinkShare &share, Uplink &uplink, int seconds) {
     Seconds seen;
     for (int second = 0; second < seconds; ++second) {
         const int room = uplink.kbps - 2013 - 40;
-        const int wants = share.aside ? 0 : share.capKbps == 0 ? uplink.bitrate : share.capKbps * 9 / 10;
+        const int wants = std::min(uplink.encoderKbps, share.aside          ? 0
+                                                       : share.capKbps == 0 ? uplink.bitrate
+                                                                            : share.capKbps * 9 / 10);
         const int sent = std::min(wants, room);
         uplink.over = wants > room + 100 ? uplink.over + 1 : 0;
         UplinkSecond input;
@@ -36,7 +39,10 @@ Seconds run(UplinkShare &share, Uplink &uplink, int seconds) {
         input.obsKbps = uplink.over >= 2 ? 1678 : 2013;
         input.obsNeedKbps = 2268;
         input.relayKbps = sent;
-        input.relayQueueMs = !uplink.queueKnown || share.aside ? -1 : wants > room ? 26 : 5;
+        input.relayQueueMs = !uplink.queueKnown || share.aside ? -1
+                             : wants > room                    ? 26
+                             : room - wants < 2000             ? 5
+                                                               : 0;
         seen.obsTroubled += input.obsInTrouble;
         seen.relayKbps += sent;
         seen.aside += share.aside;
@@ -56,6 +62,12 @@ TEST(UplinkShare, FindsTheRoomLeftAndHoldsItThenClimbsBackOnceTheUplinkWidens) {
     EXPECT_EQ(held.obsTroubled, 0) << "probing for more room never troubles OBS's stream";
     EXPECT_GE(held.relayKbps, 947 * 3 / 4) << "three quarters of the room left";
     EXPECT_FALSE(share.aside);
+    // A still picture a minute long: a path the relay does not fill shows no room for its cap, and the
+    // picture moving again finds the relay at a rate that fits.
+    uplink.encoderKbps = 600;
+    run(share, uplink, 60);
+    uplink.encoderKbps = 1 << 20;
+    EXPECT_EQ(run(share, uplink, 10).obsTroubled, 0);
     uplink.kbps = 10000;
     run(share, uplink, 30);
     EXPECT_EQ(share.capKbps, 0) << "back at the setting within 30 s";
