@@ -136,7 +136,7 @@ void sampleRelayHealth(qint64 now) {
         // Aside: the relay tries again once OBS's stream has been calm a while.
         UplinkSecond second;
         OBSOutputAutoRelease obsStream = sampleObsStream(relay, now, second);
-        stepUplinkShare(relay.share, second, relay.bitrate);
+        stepUplinkShare(relay.share, second, relay.bitrate + kRelayAudioKbps);
         if (!relay.share.aside) {
             logMessage(LOG_INFO, "Orvane output: trying again beside OBS's stream at %d kbit/s",
                        relay.share.capKbps);
@@ -152,7 +152,7 @@ void sampleRelayHealth(qint64 now) {
     second.relayKbps = relay.rate.kbps;
     second.relayQueueMs = relay.brake->relayQueueMs();
     const bool wasYielding = relay.share.capKbps != 0;
-    stepUplinkShare(relay.share, second, relay.bitrate);
+    stepUplinkShare(relay.share, second, relay.bitrate + kRelayAudioKbps);
     if (relay.share.aside) {
         logMessage(LOG_INFO,
                    "Orvane output: not even %d kbit/s fits beside OBS's stream, stepping aside until it does",

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include "core/Log.h"
 #include "core/ObsCompat.h"
 #include "core/WallClock.h"
 #include "relay/Relay.h"
@@ -33,6 +34,11 @@ template <typename Job> void onMainThread(const RelayLink *link, Job job) {
 // the server's port.
 void takeConnection(RelayLink *link) {
     link->connection = newConnectionTo(link->socketsBeforeAttempt(), link->port);
+    if (link->connection == 0)
+        logMessage(LOG_INFO,
+                   "Orvane output: its connection can't be told from others to port %u: its rate "
+                   "follows OBS's stream alone",
+                   unsigned(link->port));
 }
 
 void onRelayStart(void *data, calldata_t *) {
@@ -184,10 +190,8 @@ void writeRelayStatus(JsonWriter &json) {
     json.key("reconnecting").value(relay.reconnecting);
     json.key("sending").value(sending);
     const bool aside = relay.wanted && relay.share.aside;
-    json.key("sendingBitrate")
-        .value(aside                      ? 0
-               : relay.share.capKbps != 0 ? relay.share.capKbps
-                                          : relay.bitrate);
+    // A video bitrate, as the setting is: the cap counts its audio too.
+    json.key("sendingBitrate").value(aside ? 0 : relayEncoderKbps(relay));
     json.key("server").value(relay.server);
     json.key("stalled").value(relay.stalled);
     json.key("startedAt").value(sending ? double(relay.startedAtMs) : 0.0);
