@@ -64,7 +64,7 @@ TEST(UplinkShare, FindsTheRoomLeftAndHoldsItThenClimbsBackOnceTheUplinkWidens) {
     EXPECT_FALSE(share.aside);
     // A still picture a minute long: a path the relay does not fill shows no room for its cap, and the
     // picture moving again finds the relay at a rate that fits.
-    uplink.encoderKbps = 600;
+    uplink.encoderKbps = 300;
     run(share, uplink, 60);
     uplink.encoderKbps = 1 << 20;
     EXPECT_EQ(run(share, uplink, 10).obsTroubled, 0);
