@@ -98,8 +98,9 @@ class ObsNetwork(StreamingCase):
         figures = {}
         mend = hole(self.relay_server.rtmp_port)
         holed = time.monotonic()
-        # Nothing sent for 3 s says stalled; the socket's buffer fills first, and the tick comes once a second.
-        wait_until(lambda: self.relay_state()["stalled"] or self.relay_state()["reconnecting"], timeout=5,
+        # Nothing sent for 3 s says stalled, after the second or so its socket's buffer still takes, at the next
+        # tick.
+        wait_until(lambda: self.relay_state()["stalled"] or self.relay_state()["reconnecting"], timeout=6,
                    what="the relay to say it is stalled")
         stalled_after = time.monotonic() - holed
         self.assertFalse(self.relay_state()["sending"])
