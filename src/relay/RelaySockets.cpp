@@ -129,11 +129,15 @@ std::vector<quint64> processSocketIds() {
     return ids;
 }
 
-quint64 newConnectionTo(const std::vector<quint64> &before, quint16 port) {
+quint64 newConnectionTo(const std::vector<quint64> &before, const QList<QHostAddress> &addresses,
+                        quint16 port) {
     std::vector<TcpSocketRow> rows;
     if (!readTcpTables(rows))
         return 0;
-    return soleNewSocket(rows, {processSocketIds(), before, port, {}, false});
+    SocketQuery query{processSocketIds(), before, port, addresses, false};
+    if (!addresses.isEmpty() && newSockets(rows, query).empty())
+        query.addresses.clear();
+    return soleNewSocket(rows, query);
 }
 
 std::vector<quint64> attemptsStillConnecting(const std::vector<quint64> &before,
@@ -264,7 +268,7 @@ std::vector<quint64> processSocketIds() {
     return {};
 }
 
-quint64 newConnectionTo(const std::vector<quint64> &, quint16) {
+quint64 newConnectionTo(const std::vector<quint64> &, const QList<QHostAddress> &, quint16) {
     return 0;
 }
 

@@ -30,8 +30,11 @@ std::vector<quint64> newSockets(const std::vector<TcpSocketRow> &rows, const Soc
 // The one row that the query fits; 0 when there is none, or more than one (another connection to that server
 // was made meanwhile): a socket is never guessed.
 quint64 soleNewSocket(const std::vector<TcpSocketRow> &rows, const SocketQuery &query);
-// Read from the system at this moment: called the moment libobs reports the relay connected.
-quint64 newConnectionTo(const std::vector<quint64> &before, quint16 port);
+// Read from the system at this moment: called the moment libobs reports the relay connected. Another output
+// connecting to the same port meanwhile (OBS's platform and the relay's on 1935 or 443) is told apart by
+// addresses, where the server's name leads; where libobs's own lookup led elsewhere, by the port alone.
+quint64 newConnectionTo(const std::vector<quint64> &before, const QList<QHostAddress> &addresses,
+                        quint16 port);
 // The attempts to the server (one of addresses, at port) still connecting, opened after before and, when
 // atStop is given, open then (this process's sockets when the relay was stopped); only those the server has
 // not answered when unanswered is set; none without addresses.

@@ -33,7 +33,7 @@ template <typename Job> void onMainThread(const RelayLink *link, Job job) {
 // Raised on the relay's connecting thread the moment it has connected: its socket is the one new one to
 // the server's port.
 void takeConnection(RelayLink *link) {
-    link->connection = newConnectionTo(link->socketsBeforeAttempt(), link->port);
+    link->connection = newConnectionTo(link->socketsBeforeAttempt(), link->serverAddresses(), link->port);
     if (link->connection == 0)
         logMessage(LOG_INFO,
                    "Orvane output: its connection can't be told from others to port %u: its rate "
