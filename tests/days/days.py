@@ -13,7 +13,8 @@ fault (the same kind, at the same action, and for a crash in the same function) 
 other is the module's and fails the run. --seed N replays day N. The days run in a network namespace of
 their own, with network weather among the actions (a shared uplink that comes and goes, holes on either
 path, a server that goes silent), and OBS runs without --multi, so its unclean-shutdown check is on:
---controls kills OBS mid-session (SIGKILL, SIGSEGV) and checks that the next start reports it.
+--controls kills OBS mid-action (SIGSEGV: the day must report a crash with its function) and mid-session
+(SIGKILL, SIGSEGV: the next start must report it).
 ORVANE_BUILD_DIR names the module's build; ORVANE_E2E_OBS the OBS to run.
 """
 import argparse
@@ -33,11 +34,13 @@ import traceback
 from world import COLLECTIONS, PROFILES, RELAY_BITRATE, VIDEO_MODES, FaultyCloud, World, free_port, write_obs_home
 
 from network_weather import enter_own_network, hole, shared_uplink  # noqa: E402 (world puts tests/e2e on the path)
-from obs_harness import ObsRun, SilentServer, closes_cleanly_while_streaming, obs_version, raw_exchange  # noqa: E402
+from obs_harness import (ObsRun, SilentServer, closes_cleanly_while_streaming, has_obs_plugin,  # noqa: E402
+                         obs_version, raw_exchange)
 from obs_websocket import ObsWebSocket  # noqa: E402
 
 BRIDGE_ANSWER_LIMIT_S = 0.5
 CLOSE_LIMIT_S = 2.0
+CRASH_GRACE_S = 15  # a crashed OBS writes its core before it ends
 RELAY_WINDOW_S = 25  # the relay retries every 5 s; a connection and its first bytes come within this
 SANITIZER_REPORT = re.compile(r"ERROR: AddressSanitizer|: runtime error: ")  # only the module is instrumented
 UNCLEAN = re.compile(r"Unclean shutdown detected|Crash or unclean shutdown detected")
@@ -292,15 +295,21 @@ class Day:
         except AssertionError as refused:  # obs-websocket refused a request, or nginx did not start
             raise Fault("refused", str(refused))
 
-    def gone_between_actions(self):
-        """OBS that ended without being closed has crashed: examined as a crash, not as the driver's error."""
-        if self.obs.process and self.obs.process.poll() is not None and not self.closed:
-            try:
-                self.obs._log_file.close()
-            except OSError:
-                pass
-            return self.crash("between two actions")
-        return None
+    def gone_between_actions(self, grace=0):
+        """OBS that ended without being closed has crashed: examined as a crash, not as the driver's error.
+        grace: after an error talking to OBS, how long to wait for its end (its core written, xvfb-run's shell
+        outlives it by a moment)."""
+        if not self.obs.process or self.closed:
+            return None
+        try:
+            self.obs.process.wait(timeout=grace)
+        except subprocess.TimeoutExpired:
+            return None
+        try:
+            self.obs._log_file.close()
+        except OSError:
+            pass
+        return self.crash("during the day")
 
     def act(self, action, argument):
         model, world = self.model, self.world
@@ -503,7 +512,7 @@ class Day:
                 self.run_action(action, argument)
                 self.check()
             except Exception:
-                raise self.gone_between_actions() or sys.exc_info()[1]
+                raise self.gone_between_actions(grace=CRASH_GRACE_S) or sys.exc_info()[1]
             gone = self.gone_between_actions()
             if gone:
                 raise gone
@@ -558,16 +567,18 @@ def gdb_backtrace(target, command="thread apply all bt"):
                           capture_output=True, text=True, timeout=120).stdout[-12000:]
 
 
-def run_day(world, seed, args, with_module=True, script=None):
+def run_day(world, seed, args, with_module=True, script=None, prepare=lambda day: None):
     day = Day(world, seed, args.actions, with_module, args.close_while_streaming == "yes",
               (lambda line: print(line, flush=True)) if args.verbose else (lambda line: None), script)
+    prepare(day)
     failed = None
     try:
         day.run()
     except Fault as fault:
         failed = fault
     except Exception as error:  # a driver that breaks is a fault of the run too
-        failed = day.gone_between_actions() or Fault("driver", "".join(traceback.format_exception(error)))
+        failed = day.gone_between_actions(grace=CRASH_GRACE_S) or Fault(
+            "driver", "".join(traceback.format_exception(error)))
     if failed:
         failed.action = len(day.done)  # what OBS and the module said when it went wrong, before OBS is closed
         lines = day.obs.log().splitlines()
@@ -575,7 +586,7 @@ def run_day(world, seed, args, with_module=True, script=None):
         failed.log_tail = "\n".join([line for line in lines[:-40] if re.search(r"\[orvane\] .* took \d+ ms", line)] +
                                     lines[-40:])
         try:
-            if day.with_module and day.port and day.obs.process.poll() is None:
+            if day.with_module and day.key and day.obs.process.poll() is None:
                 failed.log_tail += "\nthe bridge's relay then: %s" % day.state().get("relay")
         except (Fault, OSError):
             pass
@@ -601,45 +612,77 @@ def unclean_shutdown_sentinel(config_dir):
         if os.path.isdir(os.path.join(config_dir, ".sentinel")) else [])
 
 
-def controls_skipped(why):
-    print("controls skipped: %s\n0 passed, 0 failed, 2 skipped" % why)
-    return 0
+def killed_mid_action(world):
+    """OBS killed by SIGSEGV as an action begins: the day must report a crash with the function it crashed in,
+    never the driver's error from talking to a dying OBS. Returns what went wrong, or None."""
+    def kill_at_first_action(day):
+        act = day.act
+
+        def act_as_obs_dies(action, argument):
+            if day.obs.process.poll() is None:
+                os.kill(day.obs.obs_pid(), signal.SIGSEGV)
+            act(action, argument)
+        day.act = act_as_obs_dies
+
+    args = argparse.Namespace(actions=2, close_while_streaming="no", verbose=False)
+    _, fault = run_day(world, 0, args, prepare=kill_at_first_action)
+    if fault and fault.kind == "crash" and fault.function:
+        return None
+    return "reported as %s" % (str(fault)[:2000] if fault else "a clean day")
+
+
+def unclean_shutdown_controls(world):
+    """OBS killed mid-session by SIGKILL, then by SIGSEGV: the next start in the same HOME must report the
+    unclean shutdown, and the driver must see it rather than wait on OBS's Safe Mode question. Returns
+    {control: what went wrong or None}, or why they cannot run here."""
+    if obs_version() < (30, 0, 0):
+        return "OBS %d.%d.%d has no unclean-shutdown check" % obs_version()
+    results = {}
+    for kill in (signal.SIGKILL, signal.SIGSEGV):
+        day = Day(world, 0, 0, True, False, lambda line: None)
+        try:
+            day.obs.start()
+            day.wait_for_start()
+            if not unclean_shutdown_sentinel(day.obs.config_dir):
+                return ("this OBS leaves no unclean-shutdown sentinel: its check is built out (OBS keeps it for "
+                        "builds with NDEBUG defined)")
+            os.kill(day.obs.obs_pid(), kill)
+            day.obs.process.wait(timeout=30)
+            day.obs._log_file.close()
+            day.obs.start()
+            day.wait_for_start()
+            results["%s, the next start" % kill.name] = "the start after it reported nothing"
+        except Fault as fault:
+            results["%s, the next start" % kill.name] = None if fault.kind == "unclean" else str(fault)
+        finally:
+            if day.obs.process and day.obs.process.poll() is None:
+                os.killpg(day.obs.process.pid, signal.SIGKILL)  # it waits on its Safe Mode question
+                day.obs.process.wait()
+    return results
 
 
 def run_controls():
-    """OBS killed mid-session by SIGKILL, then by SIGSEGV: the next start in the same HOME must report the
-    unclean shutdown, and the driver must see it rather than wait on OBS's Safe Mode question."""
-    if obs_version() < (30, 0, 0):
-        return controls_skipped("OBS %d.%d.%d has no unclean-shutdown check" % obs_version())
+    """The positive controls: faults the days must see, made on purpose."""
     world = World()
-    passed, failed = 0, 0
+    results, skipped = {}, 0
     try:
-        for kill in (signal.SIGKILL, signal.SIGSEGV):
-            day = Day(world, 0, 0, True, False, lambda line: None)
-            try:
-                day.obs.start()
-                day.wait_for_start()
-                if not unclean_shutdown_sentinel(day.obs.config_dir):
-                    return controls_skipped("this OBS leaves no unclean-shutdown sentinel: its check is built out "
-                                            "(OBS keeps it for builds with NDEBUG defined)")
-                os.kill(day.obs.obs_pid(), kill)
-                day.obs.process.wait(timeout=30)
-                day.obs._log_file.close()
-                day.obs.start()
-                day.wait_for_start()
-                print("control %s: the start after it reported nothing" % kill.name)
-                failed += 1
-            except Fault as fault:
-                seen = fault.kind == "unclean"
-                print("control %s: %s" % (kill.name, "reported at the next start" if seen else fault))
-                passed, failed = passed + seen, failed + (not seen)
-            finally:
-                if day.obs.process and day.obs.process.poll() is None:
-                    os.killpg(day.obs.process.pid, signal.SIGKILL)  # it waits on its Safe Mode question
-                    day.obs.process.wait()
+        if has_obs_plugin("obs-websocket"):  # the days drive OBS through it
+            results["SIGSEGV mid-action"] = killed_mid_action(world)
+        else:
+            print("the mid-action control skipped: this OBS has no obs-websocket, and no days run in it")
+            skipped += 1
+        unclean = unclean_shutdown_controls(world)
     finally:
         world.close()
-    print("%d passed, %d failed" % (passed, failed))
+    if isinstance(unclean, str):
+        print("unclean-shutdown controls skipped: %s" % unclean)
+        skipped += 2
+    else:
+        results.update(unclean)
+    for control, wrong in results.items():
+        print("control %s: %s" % (control, wrong or "seen"))
+    failed = sum(1 for wrong in results.values() if wrong)
+    print("%d passed, %d failed, %d skipped" % (len(results) - failed, failed, skipped))
     return 1 if failed else 0
 
 
@@ -655,7 +698,7 @@ def main():
                              "then, with or without the module, in about one close in three)")
     parser.add_argument("--verbose", action="store_true", help="a line for every action")
     parser.add_argument("--controls", action="store_true",
-                        help="only the positive controls: OBS killed mid-session, the next start must report it")
+                        help="only the positive controls: OBS killed mid-action and mid-session")
     args = parser.parse_args()
 
     global weather
