@@ -120,12 +120,14 @@ class RemoteControl(StreamingCase):
         wait_until(lambda: not self.nginx.bytes_in(), what="OBS's stream to end")
         client.request("SetCurrentProfile", {"profileName": "Other"})
         client.vendor_request("SetRelay", {"enabled": True})
+        wait_until(self.stored_enabled, what="relay.json to say the relay is on")
         client.request("StartStream")
         self.relay_flows(True)
         self.press_bound_key(client)
-        client.request("GetStreamStatus")  # the press has been taken in, and its switch queued before this
+        # OBS routes a press to its main thread, where a switch queues itself once more: two turns of it later,
+        # a press that switched would show.
+        client.vendor_request("GetStatus")
         self.assertTrue(client.vendor_request("GetStatus")["relay"]["enabled"])
-        self.assertTrue(self.stored_enabled())
         client.vendor_request("SetRelay", {"enabled": False})
         client.request("StopStream")
         wait_until(lambda: not self.nginx.bytes_in(), what="OBS's stream to end")
@@ -142,25 +144,33 @@ class RemoteControl(StreamingCase):
         """obs-websocket runs a SerialFrame batch on OBS's graphics thread, which the main thread waits for while
         it switches scene collections: the vendor answers there at once, from what it last knew."""
         client = self.start_streaming()
+        batch = [("CallVendorRequest", {"vendorName": "orvane", "requestType": "GetStatus"}),
+                 ("CallVendorRequest", {"vendorName": "orvane", "requestType": "SetRelay",
+                                        "requestData": {"enabled": True}})]
+
+        def module_answers(answers):
+            """The answers the module gave (obs-websocket answers "not ready", 207, itself during a switch)."""
+            (status_code, status), (refused_code, refused) = answers
+            if status_code["code"] != 207:
+                self.assertEqual(status["responseData"]["relay"]["key"], "••••ykey")
+            if refused_code["code"] != 207:
+                self.assertIn("error", refused["responseData"])
+            return [code for code, _ in answers if code["code"] != 207]
+
+        self.assertEqual(len(module_answers(client.batch(batch, execution_type=1))), 2)
         client.request("CreateSceneCollection", {"sceneCollectionName": "Second"})  # switches to it, as OBS does
         # Another remote switches back meanwhile.
         switcher = ObsWebSocket(self.websocket_port, timeout=30, password=PASSWORD)
         self.addCleanup(switcher.close)
         switcher._send({"op": 6, "d": {"requestType": "SetCurrentSceneCollection", "requestId": "switch",
                                        "requestData": {"sceneCollectionName": "Untitled"}}})
-        (status_code, status), (refused_code, refused) = client.batch([
-            ("CallVendorRequest", {"vendorName": "orvane", "requestType": "GetStatus"}),
-            ("CallVendorRequest", {"vendorName": "orvane", "requestType": "SetRelay", "requestData": {"enabled": True}}),
-        ], execution_type=1)
-        # While the switch runs, obs-websocket may answer "not ready" (207) itself, without asking the module.
-        if status_code["code"] != 207:
-            self.assertEqual(status["responseData"]["relay"]["key"], "••••ykey")
-        if refused_code["code"] != 207:
-            self.assertIn("error", refused["responseData"])
+        during_switch = module_answers(client.batch(batch, execution_type=1))
         while not (lambda answer: answer["op"] == 7 and answer["d"]["requestId"] == "switch")(switcher._receive()):
-            pass  # OBS 30 and later refuse requests until the switch is done
+            pass
         self.assertFalse(client.vendor_request("GetStatus")["relay"]["enabled"], "applied after the batch")
         self.close_obs()
+        if not during_switch:
+            self.skipTest("this OBS refuses requests until a switch is done (207): no batch reached the module in it")
 
 
 if __name__ == "__main__":
