@@ -57,7 +57,7 @@ OBSOutputAutoRelease sampleObsStream(RelayState &relay, qint64 now, UplinkSecond
                          105 / 100;
     // The brake found the uplink short between two ticks (and paced the relay's socket to its floor).
     if (relay.brake->takeBraked())
-        second.obsInTrouble = second.obsFarBehind = true;
+        second.obsInTrouble = second.obsFarBehind = second.braked = true;
     return stream;
 }
 

@@ -178,7 +178,7 @@ int stepUplinkShare(UplinkShare &share, const UplinkSecond &second, int settingK
     const bool queue =
         queueKnown ? uplinkQueueStands(second.relayQueueMs) : second.obsInTrouble && share.deafTicks == 0;
     // OBS's trouble while the relay's path is clear is its own path's: the relay sending less would not help.
-    const bool uplinkShort = second.obsInTrouble && queue;
+    const bool uplinkShort = (second.obsInTrouble && queue) || (second.braked && queueKnown);
     if (share.capKbps == 0) {
         if (uplinkShort)
             cut(share, second, settingKbps);

@@ -35,6 +35,9 @@ struct UplinkSecond {
     int relayKbps = 0;
     bool obsFarBehind = false;
     int relayQueueMs = -1; // -1: not known (no socket, or a system that does not tell)
+    // Between ticks the brake found OBS's stream falling behind with the queue standing, and paced the relay
+    // down: that queue drains within the second, and must not make the tick raise the pace again.
+    bool braked = false;
 };
 
 struct UplinkShare {

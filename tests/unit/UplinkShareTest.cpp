@@ -112,6 +112,8 @@ TEST(UplinkShare, GivesWayOnlyWhereItHelps) {
     // A queue without OBS's trouble, while the relay sends at its setting: a burst, not a short uplink.
     share = UplinkShare();
     EXPECT_EQ(stepUplinkShare(share, {false, 2013, 2268, 2013, false, 67}, 2000), 0);
+    // The brake's finding between ticks holds though its pacing has drained the queue by the tick.
+    EXPECT_EQ(stepUplinkShare(share, {true, 1678, 2268, 900, true, 3, true}, 2000), kRelayYieldFloorKbps);
 }
 
 TEST(UplinkShare, GivesWayToAQueueThatGrowsNotToTheStallOfALostPacket) {
