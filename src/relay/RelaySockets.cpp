@@ -212,6 +212,22 @@ bool cutSocket(quint64 id, int fd, quint16 port) {
     return onRelaySocket(id, fd, port, [](int copy) { return shutdown(copy, SHUT_RDWR) == 0; });
 }
 
+bool cutSocketWaitedOnBy(int tid, quint16 port,
+                         const std::function<std::optional<BlockedCall>(int)> &callOf) {
+    const int fd = socketWaitedOnBy(tid, callOf);
+    if (fd < 0)
+        return false;
+    const DescriptorCopy copy(fd);
+    struct stat status = {};
+    if (copy.fd < 0 || fstat(copy.fd, &status) != 0 || socketWaitedOnBy(tid, callOf) != fd)
+        return false;
+    return cutSocket(quint64(status.st_ino), copy.fd, port);
+}
+
+bool cutSocketWaitedOnBy(int tid, quint16 port) {
+    return cutSocketWaitedOnBy(tid, port, blockedCallOf);
+}
+
 bool paceSocket(quint64 id, quint16 port, quint64 bytesPerSecond) {
     return onRelaySocket(id, -1, port, [bytesPerSecond](int copy) {
         const unsigned int rate =
@@ -286,6 +302,14 @@ int socketWaitedOnBy(int) {
 }
 
 bool cutSocket(quint64, int, quint16) {
+    return false;
+}
+
+bool cutSocketWaitedOnBy(int, quint16, const std::function<std::optional<BlockedCall>(int)> &) {
+    return false;
+}
+
+bool cutSocketWaitedOnBy(int, quint16) {
     return false;
 }
 

@@ -65,6 +65,13 @@ int socketWaitedOnBy(int tid);
 // left alone. Returns whether it cut.
 bool cutSocket(quint64 id, int fd, quint16 port);
 
+// Shuts down the socket that thread tid waits on (through joins, as above), while it goes to port. Its
+// descriptor's number is read first: it may be closed and reused before the copy is taken (by OBS's own
+// stream reconnecting to the same port), so the copy is taken for that socket only while the thread still
+// waits on that number afterwards. Returns whether it cut.
+bool cutSocketWaitedOnBy(int tid, quint16 port, const std::function<std::optional<BlockedCall>(int)> &callOf);
+bool cutSocketWaitedOnBy(int tid, quint16 port);
+
 // Paces the socket with the identity id, while it goes to port, at bytesPerSecond (the kernel's own TCP
 // pacing); 0 lifts it. Returns whether it was set.
 bool paceSocket(quint64 id, quint16 port, quint64 bytesPerSecond);

@@ -166,8 +166,7 @@ bool cutStalledRelayStops() {
     bool cut = false;
     if (const quint64 connection = link->connection.exchange(0))
         cut = cutSocket(connection, -1, link->port);
-    const int fd = socketWaitedOnBy(threadId);
-    if (fd >= 0 && cutSocket(0, fd, link->port))
+    if (cutSocketWaitedOnBy(threadId, link->port))
         cut = true;
     // libobs 30 and later connect on threads of their own that nobody joins: the attempt is the one socket to
     // the relay's server opened after its start, while no other output of OBS can be connecting there. A

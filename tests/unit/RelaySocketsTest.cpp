@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 #include <map>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 TcpSocketRow connection(quint64 inode, quint16 port, int state = kTcpEstablished) {
@@ -68,6 +71,34 @@ TEST(RelaySockets, AStopIsFollowedThroughJoinsToTheSocketItWaitsOn) {
     threads[300] = callLine(SYS_connect, 17, 0, joinedStack);
     EXPECT_EQ(socketWaitedOnBy(100, callOf), -1);
     EXPECT_EQ(socketWaitedOnBy(400, callOf), -1); // no such thread
+
+    // A real connection at the chain's end is cut only while the thread still waits on its number once the
+    // copy is taken: a thread that has moved on meanwhile may have left the number to another socket.
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), size), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size), 0);
+    const int client = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr *>(&address), size), 0);
+    const quint16 port = ntohs(address.sin_port);
+    threads[200] = callLine(SYS_futex, joinedStack + 0x9000, 300, joinedStack);
+    threads[300] = callLine(SYS_recvfrom, quint64(client), 0, joinedStack);
+    int looksAt300 = 0;
+    const auto movesOn = [&threads, &looksAt300](int tid) {
+        return parseBlockedCall(tid == 300 && ++looksAt300 > 1 ? QByteArray("running\n") : threads[tid]);
+    };
+    char byte = 0;
+    EXPECT_FALSE(cutSocketWaitedOnBy(100, port, movesOn));
+    EXPECT_FALSE(cutSocketWaitedOnBy(100, quint16(port + 1), callOf)) << "another server's port";
+    EXPECT_EQ(recv(client, &byte, 1, MSG_DONTWAIT), -1) << "left alone";
+    EXPECT_TRUE(cutSocketWaitedOnBy(100, port, callOf));
+    EXPECT_EQ(recv(client, &byte, 1, MSG_DONTWAIT), 0) << "shut down: a call blocked on it wakes";
+    close(client);
+    close(listener);
     EXPECT_EQ(relayServerPort(QStringLiteral("rtmps://live.example/app")), 443);
     EXPECT_EQ(relayServerPort(QStringLiteral("rtmp://127.0.0.2/live")), 1935);
 }
