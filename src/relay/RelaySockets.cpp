@@ -33,6 +33,18 @@ quint64 soleNewSocket(const std::vector<TcpSocketRow> &rows, const SocketQuery &
     return found.size() == 1 ? found.front() : 0;
 }
 
+std::vector<quint64> attemptsToCut(const std::vector<TcpSocketRow> &rows, SocketQuery query, bool atExit) {
+    query.connecting = true;
+    query.unanswered = false;
+    const std::vector<quint64> found = newSockets(rows, query);
+    if (found.size() <= 1)
+        return found;
+    if (!atExit)
+        return {};
+    query.unanswered = true; // two of the relay's attempts can be connecting at once (seen in OBS 32)
+    return newSockets(rows, query);
+}
+
 std::optional<BlockedCall> parseBlockedCall(const QByteArray &line) {
     // "202 0x7f3a1c0009d0 0x0 0x3039 0x0 0x0 0x0 0x7f3a1bfff8c0 0x7f3a2e6d1f16": a number, six arguments,
     // the stack pointer and the program counter; "running" or "-1 ..." when the thread is not in a call.
@@ -140,10 +152,8 @@ quint64 newConnectionTo(const std::vector<quint64> &before, const QList<QHostAdd
     return soleNewSocket(rows, query);
 }
 
-std::vector<quint64> attemptsStillConnecting(const std::vector<quint64> &before,
-                                             const std::vector<quint64> *atStop,
-                                             const QList<QHostAddress> &addresses, quint16 port,
-                                             bool unanswered) {
+std::vector<quint64> attemptsToCut(const std::vector<quint64> &before, const std::vector<quint64> *atStop,
+                                   const QList<QHostAddress> &addresses, quint16 port, bool atExit) {
     std::vector<TcpSocketRow> rows;
     if (addresses.isEmpty() || !readTcpTables(rows))
         return {};
@@ -154,7 +164,7 @@ std::vector<quint64> attemptsStillConnecting(const std::vector<quint64> &before,
                               std::back_inserter(both));
         own = std::move(both);
     }
-    return newSockets(rows, {own, before, port, addresses, true, unanswered});
+    return attemptsToCut(rows, {own, before, port, addresses, true, false}, atExit);
 }
 
 int socketWaitedOnBy(int tid, const std::function<std::optional<BlockedCall>(int)> &callOf) {
@@ -288,8 +298,8 @@ quint64 newConnectionTo(const std::vector<quint64> &, const QList<QHostAddress> 
     return 0;
 }
 
-std::vector<quint64> attemptsStillConnecting(const std::vector<quint64> &, const std::vector<quint64> *,
-                                             const QList<QHostAddress> &, quint16, bool) {
+std::vector<quint64> attemptsToCut(const std::vector<quint64> &, const std::vector<quint64> *,
+                                   const QList<QHostAddress> &, quint16, bool) {
     return {};
 }
 

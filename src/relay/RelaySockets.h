@@ -35,13 +35,15 @@ quint64 soleNewSocket(const std::vector<TcpSocketRow> &rows, const SocketQuery &
 // addresses, where the server's name leads; where libobs's own lookup led elsewhere, by the port alone.
 quint64 newConnectionTo(const std::vector<quint64> &before, const QList<QHostAddress> &addresses,
                         quint16 port);
-// The attempts to the server (one of addresses, at port) still connecting, opened after before and, when
-// atStop is given, open then (this process's sockets when the relay was stopped); only those the server has
-// not answered when unanswered is set; none without addresses.
-std::vector<quint64> attemptsStillConnecting(const std::vector<quint64> &before,
-                                             const std::vector<quint64> *atStop,
-                                             const QList<QHostAddress> &addresses, quint16 port,
-                                             bool unanswered = false);
+// Which of the relay's attempts still connecting (rows the query fits, connected or not) a stop may cut: the
+// one there is, never a guess between several; at OBS's exit each of them the server never answered, as
+// nothing of OBS's starts a stream any more and no connection is cut.
+std::vector<quint64> attemptsToCut(const std::vector<TcpSocketRow> &rows, SocketQuery query, bool atExit);
+// The same, read from the system: attempts to the server (one of addresses, at port) opened after before
+// and, when atStop is given, open then (this process's sockets when the relay was stopped); none without
+// addresses.
+std::vector<quint64> attemptsToCut(const std::vector<quint64> &before, const std::vector<quint64> *atStop,
+                                   const QList<QHostAddress> &addresses, quint16 port, bool atExit);
 
 // The system call a thread is blocked in, as /proc/PID/task/TID/syscall shows it: its number, first three
 // arguments and the thread's stack pointer.

@@ -176,14 +176,7 @@ bool cutStalledRelayStops() {
         const std::vector<quint64> atStop = link->socketsWhenStopped();
         const QList<QHostAddress> addresses = link->serverAddresses();
         const std::vector<quint64> *openAtStop = instance.hurry ? nullptr : &atStop;
-        std::vector<quint64> attempts = attemptsStillConnecting(before, openAtStop, addresses, link->port);
-        // Two of the relay's attempts can be connecting there at once (seen in OBS 32). At exit each one the
-        // server never answered goes: nothing of OBS's starts a stream any more, and no connection is cut.
-        if (attempts.size() > 1 && instance.hurry)
-            attempts = attemptsStillConnecting(before, nullptr, addresses, link->port, true);
-        else if (attempts.size() > 1)
-            attempts.clear();
-        for (const quint64 attempt : attempts)
+        for (const quint64 attempt : attemptsToCut(before, openAtStop, addresses, link->port, instance.hurry))
             cut = cutSocket(attempt, -1, link->port) || cut;
     }
     return cut;

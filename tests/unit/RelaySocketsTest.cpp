@@ -32,14 +32,14 @@ TEST(RelaySockets, TheRelaysSocketIsTheOnlyNewOneToItsServer) {
     std::vector<TcpSocketRow> rows{connection(10, 1935), connection(20, 1935), connection(21, 443),
                                    connection(22, 1935, kTcpSynSent), connection(30, 1935)};
     EXPECT_EQ(soleNewSocket(rows, query), 20u); // 10 is older, 30 another process's, 22 not connected yet
-    query.connecting = true;
-    EXPECT_EQ(soleNewSocket(rows, query), 0u) << "20 and 22 both";
-    query.unanswered = true; // at OBS's exit: every attempt the server never answered, none connected
-    EXPECT_EQ(newSockets(rows, query), std::vector<quint64>({22}));
-    query.unanswered = false;
+    // A stop cuts the one attempt still connecting; of 20 and 22 neither, but at OBS's exit every one the
+    // server never answered, and no connection.
+    EXPECT_TRUE(attemptsToCut(rows, query, false).empty());
+    EXPECT_EQ(attemptsToCut(rows, query, true), std::vector<quint64>({22}));
     query.addresses = {QHostAddress(QStringLiteral("::ffff:127.0.0.1"))};
     rows[3].remoteAddress = QHostAddress(QStringLiteral("127.0.0.2")); // 22 goes to another host
     EXPECT_EQ(soleNewSocket(rows, query), 20u);
+    EXPECT_EQ(attemptsToCut(rows, query, false), std::vector<quint64>({20}));
     query.port = 0;
     EXPECT_EQ(soleNewSocket(rows, query), 0u);
     query.port = 1935;
