@@ -25,27 +25,19 @@ struct Stopper {
     std::condition_variable changed;
     std::deque<RetiredRelay> queue;
     bool busy = false;
-    bool quit = false;
     std::atomic<bool> hurry{false}; // OBS is closing: no stream is given time to end cleanly
     int threadId = 0;
     std::shared_ptr<RelayLink> stopping; // the link of the pipeline being stopped
     obs_output_t *stoppingOutput = nullptr;
     Clock::time_point forcingSince{}; // when its forced stop began; {}: none under way
     std::thread thread;
-
-    ~Stopper() {
-        {
-            const std::lock_guard lock(mutex);
-            quit = true;
-        }
-        changed.notify_all();
-        if (thread.joinable())
-            thread.join();
-    }
 };
 
+// Never destroyed: OBS never closes a module's library, so a static's destructor runs at the very end of the
+// process, and joining the thread there would wait on a stop that exit gave up on. The process's end takes
+// the thread with it.
 Stopper &stopper() {
-    static Stopper instance;
+    static Stopper &instance = *new Stopper;
     return instance;
 }
 
@@ -118,9 +110,7 @@ void runStopper(Stopper &stopper) {
     std::unique_lock lock(stopper.mutex);
     stopper.threadId = currentThreadId();
     for (;;) {
-        stopper.changed.wait(lock, [&stopper] { return stopper.quit || !stopper.queue.empty(); });
-        if (stopper.queue.empty())
-            return;
+        stopper.changed.wait(lock, [&stopper] { return !stopper.queue.empty(); });
         RetiredRelay retired = std::move(stopper.queue.front());
         stopper.queue.pop_front();
         stopper.busy = true;
