@@ -26,6 +26,11 @@ void applyShare(RelayState &relay) {
     relay.appliedCapKbps = cap;
 }
 
+// All the relay sends at the streamer's setting, as its cap counts it.
+int settingKbps(const RelayState &relay) {
+    return relay.bitrate + kRelayAudioKbps;
+}
+
 int encoderKbps(obs_encoder_t *encoder) {
     OBSDataAutoRelease settings = encoder ? obs_encoder_get_settings(encoder) : nullptr;
     return settings ? int(obs_data_get_int(settings, "bitrate")) : 0;
@@ -136,7 +141,7 @@ void sampleRelayHealth(qint64 now) {
         // Aside: the relay tries again once OBS's stream has been calm a while.
         UplinkSecond second;
         OBSOutputAutoRelease obsStream = sampleObsStream(relay, now, second);
-        stepUplinkShare(relay.share, second, relay.bitrate + kRelayAudioKbps);
+        stepUplinkShare(relay.share, second, settingKbps(relay));
         if (!relay.share.aside) {
             logMessage(LOG_INFO, "Orvane output: trying again beside OBS's stream at %d kbit/s",
                        relay.share.capKbps);
@@ -152,7 +157,7 @@ void sampleRelayHealth(qint64 now) {
     second.relayKbps = relay.rate.kbps;
     second.relayQueueMs = relay.brake->relayQueueMs();
     const bool wasYielding = relay.share.capKbps != 0;
-    stepUplinkShare(relay.share, second, relay.bitrate + kRelayAudioKbps);
+    stepUplinkShare(relay.share, second, settingKbps(relay));
     if (relay.share.aside) {
         logMessage(LOG_INFO,
                    "Orvane output: not even %d kbit/s fits beside OBS's stream, stepping aside until it does",
