@@ -67,7 +67,7 @@ class RemoteControl(StreamingCase):
         self.relay_flows(True)
         changed = client.vendor_request("SetRelay", {"bitrate": 2500})
         self.assertEqual((changed["bitrate"], changed["enabled"]), (2500, True))
-        wait_until(lambda: self.stored()["bitrate"] == 2500, what="the new bitrate in relay.json")
+        wait_until(lambda: self.stored().get("bitrate") == 2500, what="the new bitrate in relay.json")
         # Once per change, not once a second: nothing more comes over the next ticks.
         client.wait_for_vendor_event("RelayStatusChanged", lambda relay: relay["bitrate"] == 2500)
         client.keep_events_for(2.5)
@@ -76,6 +76,7 @@ class RemoteControl(StreamingCase):
 
         client.vendor_request("SetRelay", {"enabled": False})
         self.relay_flows(False)
+        self.wait_stored_enabled(False)
         # What the relay can't use is refused by name, as Companion's text fields send it, and nothing changes.
         with open(self.obs.plugin_config("relay.json")) as stored:
             before = stored.read()
@@ -94,11 +95,15 @@ class RemoteControl(StreamingCase):
                                                       "keyModifiers": {"control": True, "shift": True}})
 
     def stored(self):
-        with open(self.obs.plugin_config("relay.json")) as stored:
-            return json.load(stored)
+        """relay.json as last written; {} for the instant a write has moved the old file aside."""
+        try:
+            with open(self.obs.plugin_config("relay.json")) as stored:
+                return json.load(stored)
+        except FileNotFoundError:
+            return {}
 
-    def stored_enabled(self):
-        return self.stored()["enabled"]
+    def wait_stored_enabled(self, enabled):
+        wait_until(lambda: self.stored().get("enabled") is enabled, what="relay.json to say enabled %s" % enabled)
 
     def test_hotkeys_switch_the_relay_one_key_toggles_and_bindings_follow_the_profile(self):
         client = self.start_streaming()
@@ -110,17 +115,17 @@ class RemoteControl(StreamingCase):
         # The key bound to both switches once per press.
         self.press_bound_key(client)
         self.relay_flows(True)
-        self.assertTrue(self.stored_enabled())
+        self.wait_stored_enabled(True)
         self.press_bound_key(client)
         self.relay_flows(False)
-        self.assertFalse(self.stored_enabled())
+        self.wait_stored_enabled(False)
 
         # A profile that binds no key: the old key does nothing there (bound, it would turn the relay off).
         client.request("StopStream")
         wait_until(lambda: not self.nginx.bytes_in(), what="OBS's stream to end")
         client.request("SetCurrentProfile", {"profileName": "Other"})
         client.vendor_request("SetRelay", {"enabled": True})
-        wait_until(self.stored_enabled, what="relay.json to say the relay is on")
+        self.wait_stored_enabled(True)
         client.request("StartStream")
         self.relay_flows(True)
         self.press_bound_key(client)
