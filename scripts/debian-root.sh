@@ -38,7 +38,7 @@ case "$kind" in
     name="$suite"
     packages+=(build-essential cmake ninja-build pkg-config libobs-dev "${qt_packages[@]}" libx11-dev
       libgtest-dev valgrind nginx libnginx-mod-rtmp ffmpeg curl nodejs npm chromium dpkg-dev debhelper
-      lintian file gdb iproute2 nftables)
+      lintian file gdb iproute2 nftables dnsmasq-base)
     ;;
   *) echo "debian-root.sh: unknown option $kind" >&2; exit 2 ;;
 esac

@@ -17,6 +17,8 @@ packages=(
   nginx libnginx-mod-rtmp curl ffmpeg
   # Network weather in a namespace of the test's own: a shared uplink (tc) and holes (nft).
   iproute2 nftables
+  # A name server of the tests' own, for a network that takes its name server along.
+  dnsmasq-base
   # Roots of Debian 13 and sid with their own OBS (scripts/debian-root.sh).
   debootstrap
   chromium x11-apps
