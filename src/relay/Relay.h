@@ -24,6 +24,9 @@ bool buildRelayPipeline(StreamEncoders shared);
 // a sending stream first ends cleanly at its server.
 void releaseRelayPipeline(bool graceful = true);
 bool startRelay(); // true: the output runs or is starting
+// The rest of a start, once the server's name is found (at once for an address); it looks again shortly while
+// the lookup goes on.
+bool continueRelayStart();
 void stopRelay();
 // What a pipeline is built from: the relay settings and where its encoders come from.
 QString relaySignature(const StreamEncoders &shared);
@@ -35,6 +38,8 @@ void shutdownRelay();
 
 // Status and retry.
 QString relayStopMessage(qint64 code);
+// " Trying again every 5 seconds.", with its leading space.
+QString relayRetrySuffix();
 // Once nothing retries any more, the error no longer says it is trying again.
 void settleRelayError(RelayState &relay);
 // Restarts a relay that should be sending, at most once every 5 seconds, stops one that outlived OBS's

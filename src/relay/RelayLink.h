@@ -3,20 +3,24 @@
 
 #include <QHostAddress>
 #include <QList>
+#include <QString>
 #include <QtGlobal>
 #include <atomic>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 // What the relay output's signals, raised on libobs's threads, share with the module about one pipeline.
 // It lives until that output is released, so a signal never outlives it.
 struct RelayLink {
-    RelayLink(quint64 generation, quint16 port) : generation(generation), port(port) {}
+    RelayLink(quint64 generation, QString host, quint16 port)
+        : generation(generation), host(std::move(host)), port(port) {}
 
     const quint64 generation; // tells this pipeline's queued status jobs from a newer one's
+    const QString host;       // its server's name or address
     const quint16 port;       // its server's port
 
-    // This process's sockets before the current connection attempt (the first, or libobs's reconnect).
+    // This process's sockets before the current connection attempt.
     void noteSocketsBefore(std::vector<quint64> sockets) {
         const std::lock_guard lock(mutex);
         socketsBefore = std::move(sockets);

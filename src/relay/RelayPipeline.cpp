@@ -9,14 +9,14 @@
 #include "relay/SharedEncoders.h"
 
 #include <QCoreApplication>
-#include <QHostInfo>
+#include <QTimer>
 #include <QUrl>
 #include <utility>
 
 namespace {
-constexpr int kReconnectRetries = 60;
 constexpr int kDropThresholdMs = 2500;
-constexpr int kReconnectDelaySec = 2;
+// How often a start that waits for the server's name looks whether it was found.
+constexpr int kLookupPollMs = 50;
 
 // Fails a build: the pipeline is released so no handle stays behind.
 bool failBuild(RelayState &relay, const QString &message) {
@@ -61,24 +61,6 @@ obs_encoder_t *createAacEncoder() {
             return encoder;
     }
     return nullptr;
-}
-
-// Where the server's name leads, for telling the relay's connection attempt at a stop: a literal address at
-// once, a name by a lookup of its own (never blocking OBS's main thread).
-void lookUpServer(const std::shared_ptr<RelayLink> &link, const QString &server) {
-    const QString host = QUrl(server).host();
-    const QHostAddress literal(host);
-    if (!literal.isNull()) {
-        link->noteServerAddresses({literal});
-        return;
-    }
-    if (host.isEmpty() || !QCoreApplication::instance())
-        return;
-    const std::weak_ptr<RelayLink> weak = link;
-    QHostInfo::lookupHost(host, QCoreApplication::instance(), [weak](const QHostInfo &found) {
-        if (const std::shared_ptr<RelayLink> alive = weak.lock())
-            alive->noteServerAddresses(found.addresses());
-    });
 }
 
 // OBS makes new video and audio objects when the streamer changes their settings and frees the old ones:
@@ -146,16 +128,16 @@ bool buildRelayPipeline(StreamEncoders shared) {
     obs_output_set_service(relay.output, relay.service);
     obs_output_set_video_encoder(relay.output, relay.videoEncoder);
     obs_output_set_audio_encoder(relay.output, relay.audioEncoder, 0);
-    obs_output_set_reconnect_settings(relay.output, kReconnectRetries, kReconnectDelaySec);
+    // The relay reconnects itself, after looking up its server's name (libobs's reconnect would look it up in
+    // a thread that a stop and OBS's exit join).
+    obs_output_set_reconnect_settings(relay.output, 0, 0);
     static quint64 builds = 0;
-    relay.link = std::make_shared<RelayLink>(++builds, relayServerPort(relay.server));
-    lookUpServer(relay.link, relay.server);
+    relay.link = std::make_shared<RelayLink>(++builds, QUrl(relay.server).host(), relayServerPort(relay.server));
     connectRelaySignals(relay.output, relay.link.get());
 
     relay.builtSignature = signature;
     relay.sharesObsEncoders = sharing;
     relay.appliedCapKbps = relay.share.capKbps; // its encoder was made at that rate
-    relay.pacedConnection = 0;
     return true;
 }
 
@@ -177,6 +159,7 @@ void releaseRelayPipeline(bool graceful) {
     retireRelay(std::move(retired));
     relay.builtSignature.clear();
     relay.sharesObsEncoders = false;
+    relay.serverLookup.reset();
     relay.connecting = false;
     relay.sending = false;
     relay.reconnecting = false;
@@ -222,16 +205,47 @@ bool startRelay() {
     StreamEncoders shared = relay.ownEncoderWhileShort || relay.share.capKbps != 0
                                 ? StreamEncoders()
                                 : obsStreamEncodersLikeRelay(relay.bitrate);
-    if (!relay.output || relaySignature(shared) != relay.builtSignature) {
+    // A lost connection is tried again as it was, to the same server, until the relay is started anew.
+    const bool reconnect = relay.reconnecting && relay.output;
+    if (!reconnect && (!relay.output || relaySignature(shared) != relay.builtSignature)) {
         releaseRelayPipeline();
         if (!buildRelayPipeline(std::move(shared)))
             return false;
     }
 
+    relay.connecting = true;
+    relay.serverLookup = ServerLookup::start(relay.link->host);
+    return continueRelayStart();
+}
+
+bool continueRelayStart() {
+    RelayState &relay = moduleRelay();
+    if (!relay.serverLookup || !relay.output)
+        return false;
+    switch (relay.serverLookup->state()) {
+    case ServerLookup::State::Looking:
+        if (QCoreApplication *app = QCoreApplication::instance())
+            QTimer::singleShot(kLookupPollMs, app, [] {
+                const RelayCall call;
+                continueRelayStart();
+            });
+        return true;
+    case ServerLookup::State::NotFound:
+        relay.serverLookup.reset();
+        relay.connecting = false;
+        relay.error = relayStopMessage(OBS_OUTPUT_CONNECT_FAILED) +
+                      QStringLiteral(" Its server's name can't be looked up.");
+        if (relay.wanted)
+            relay.error += relayRetrySuffix();
+        return false;
+    case ServerLookup::State::Found:
+        break;
+    }
+    relay.link->noteServerAddresses(relay.serverLookup->addresses());
+    relay.serverLookup.reset();
     bindToObsMedia(relay);
     relay.link->noteSocketsBefore(processSocketIds());
     relay.link->connection = 0;
-    relay.connecting = true;
     relay.outputStarted = true;
     if (!obs_output_start(relay.output)) {
         relay.connecting = false;

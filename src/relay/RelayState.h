@@ -5,6 +5,7 @@
 #include "relay/RelayBrake.h"
 #include "relay/RelayEncoders.h"
 #include "relay/RelayLink.h"
+#include "relay/ServerLookup.h"
 #include "uplink/UplinkShare.h"
 
 #include <QString>
@@ -30,6 +31,8 @@ struct RelayState {
     bool sharesObsEncoders = false;  // the pipeline's encoders are OBS's own stream encoders
     bool outputStarted = false;      // the output was started since it was built
     std::shared_ptr<RelayLink> link; // shared with the output's signals
+    // The lookup of the server's name that a start waits for before libobs connects; null: none.
+    std::shared_ptr<ServerLookup> serverLookup;
 
     // Status.
     bool wanted = false; // should be running now: arms the retry
@@ -53,9 +56,8 @@ struct RelayState {
     int ticksAtSettingOnOwnEncoder = 0;
     ObsEncoderReturn obsEncoderReturn;
     bool restartWhenStopped = false; // a new pipeline starts once the old one's stop is done
-    quint64 pacedConnection = 0;
-    int obsDroppedSeen = -1; // OBS's stream's dropped frames at the last tick; -1: not streaming then
-    SendRate obsRate;        // OBS's stream's, as the relay's yield sees it
+    int obsDroppedSeen = -1;         // OBS's stream's dropped frames at the last tick; -1: not streaming then
+    SendRate obsRate;                // OBS's stream's, as the relay's yield sees it
     std::unique_ptr<RelayBrake> brake =
         std::make_unique<RelayBrake>(); // between ticks, the relay's first move when OBS's stream falls into
                                         // trouble

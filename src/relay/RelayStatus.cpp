@@ -64,31 +64,20 @@ void onRelayStop(void *data, calldata_t *calldata) {
     const QString detail = stopSignalError(calldata);
 
     onMainThread(link, [code, detail](RelayState &relay) {
+        // A relay that lost its connection reconnects (the retry below) until it sends again.
+        const bool lostConnection = relay.sending || relay.reconnecting;
         relay.connecting = false;
         relay.sending = false;
         relay.reconnecting = false;
         if (code == 0)
             return;
+        relay.reconnecting = lostConnection && relay.wanted;
         relay.error = relayStopMessage(code);
         if (!detail.isEmpty())
             relay.error += QLatin1Char(' ') + detail;
         if (relay.wanted)
             relay.error += kRetrySuffix;
     });
-}
-
-// libobs connects anew after its reconnect delay: that attempt's socket will be new against these.
-void onRelayReconnect(void *data, calldata_t *) {
-    auto *link = static_cast<RelayLink *>(data);
-    link->connection = 0;
-    link->noteSocketsBefore(processSocketIds());
-    onMainThread(link, [](RelayState &relay) { relay.reconnecting = true; });
-}
-
-void onRelayReconnectSuccess(void *data, calldata_t *) {
-    auto *link = static_cast<RelayLink *>(data);
-    takeConnection(link);
-    onMainThread(link, [](RelayState &relay) { relay.reconnecting = false; });
 }
 
 struct RelaySignal {
@@ -98,8 +87,6 @@ struct RelaySignal {
 const RelaySignal kRelaySignals[] = {
     {"start", onRelayStart},
     {"stop", onRelayStop},
-    {"reconnect", onRelayReconnect},
-    {"reconnect_success", onRelayReconnectSuccess},
 };
 } // namespace
 
@@ -136,6 +123,10 @@ QString relayStopMessage(qint64 code) {
     }
 }
 
+QString relayRetrySuffix() {
+    return kRetrySuffix;
+}
+
 void settleRelayError(RelayState &relay) {
     if (relay.error.endsWith(kRetrySuffix))
         relay.error.chop(kRetrySuffix.size());
@@ -168,6 +159,7 @@ void relayRetryCheck(qint64 now) {
         startRelay();
     } else {
         relay.wanted = false;
+        relay.reconnecting = false;
         settleRelayError(relay);
     }
 }

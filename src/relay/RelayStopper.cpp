@@ -17,8 +17,6 @@ constexpr auto kGracefulStop = std::chrono::seconds(3);
 // A forced stop has signalled its threads by then; what still holds them waits on the network.
 constexpr auto kCutAfter = std::chrono::milliseconds(200);
 constexpr auto kExitWaitLimit = std::chrono::seconds(60);
-// A reconnect's thread that a forced stop has signalled ends without touching the network.
-constexpr auto kReconnectThreadLimit = std::chrono::seconds(5);
 
 struct Stopper {
     std::mutex mutex;
@@ -47,24 +45,10 @@ void markForcing(Stopper &stopper) {
         stopper.forcingSince = Clock::now();
 }
 
-// libobs starts a reconnect's thread and lets that thread mark itself running: a forced stop that comes
-// first does not join it, and releasing the output then frees what the thread is about to read (OBS 29 to
-// 32). The thread clears "reconnecting" on its way out, whatever the stop did. Whether it ended.
-bool reconnectThreadEnded(obs_output_t *output) {
-    const Clock::time_point giveUp = Clock::now() + kReconnectThreadLimit;
-    while (obs_output_reconnecting(output)) {
-        if (Clock::now() > giveUp)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10)); // its last store follows that flag
-    return true;
-}
-
 void stopAndRelease(Stopper &stopper, RetiredRelay &retired) {
     obs_output_t *output = retired.output;
     if (output && retired.started) {
-        const bool sending = obs_output_active(output) && !obs_output_reconnecting(output);
+        const bool sending = obs_output_active(output);
         if (sending && retired.graceful) {
             obs_output_stop(output);
             const Clock::time_point giveUp = Clock::now() + kGracefulStop;
@@ -72,14 +56,10 @@ void stopAndRelease(Stopper &stopper, RetiredRelay &retired) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         markForcing(stopper);
-        // A first attempt or a reconnect still connecting, or a stream that did not end in time.
+        // An attempt still connecting, or a stream that did not end in time. The relay reconnects itself:
+        // libobs starts no reconnect thread for it that the release below could race.
         if (!sending || obs_output_active(output))
             obs_output_force_stop(output);
-        if (!reconnectThreadEnded(output)) {
-            logMessage(LOG_WARNING, "Orvane output: its reconnect did not end; the output is kept");
-            // A leak rather than a release under a running thread.
-            (void)new OBSOutputAutoRelease(std::move(retired.output));
-        }
     }
     markForcing(stopper); // releasing an output that is still connecting joins its thread too
     retired.output = nullptr;

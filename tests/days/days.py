@@ -340,7 +340,8 @@ class Day:
                 model.relay["enabled"] = action == "relay_on"
             if action == "relay_on":
                 model.relay_target = model.relay["server"]
-            elif model.relay_target != "good" or not model.relay_server_up:
+            elif action == "relay_server" or model.relay_target != "good" or not model.relay_server_up:
+                # The new server is taken at the relay's next start, and its own restarts are starts too.
                 model.relay_target = None
             self.set_relay(action, int(argument * 1000) % 3)
         elif action == "relay_server_down":

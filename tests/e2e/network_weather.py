@@ -3,7 +3,9 @@
 enter_own_network() moves this process (and so OBS, nginx and Xvfb that it starts) into a new namespace
 whose loopback carries everything; a shared uplink is an HTB class on that loopback, a hole an nft rule."""
 import ctypes
+import socket
 import subprocess
+import tempfile
 import threading
 import time
 
@@ -95,3 +97,60 @@ class StallProbe:
     def stop(self):
         self.running = False
         self.thread.join(timeout=15)
+
+
+CLONE_NEWNS = 0x00020000
+_resolver_file = None
+
+
+class NameServer:
+    """A name server of the test's own (dnsmasq, on 127.0.0.53) that gives name the address 127.0.0.1. It becomes
+    this process's resolver, and its children's, through a mount namespace of its own: the machine's own
+    /etc/resolv.conf is never touched. lose() drops its packets, as a network that goes takes it along."""
+
+    def __init__(self, name):
+        global _resolver_file
+        if _resolver_file is None:
+            if ctypes.CDLL(None, use_errno=True).unshare(CLONE_NEWNS) != 0:
+                raise OSError(ctypes.get_errno(), "no mount namespace of the test's own")
+            # In a chroot "/" is no mount point; the test command's roots run in a mount namespace whose mounts
+            # are all private already, which is what this checks for there.
+            if subprocess.run(["mount", "--make-rprivate", "/"], capture_output=True).returncode != 0:
+                with open("/proc/self/mountinfo") as mounts:
+                    if " shared:" in mounts.read():
+                        raise OSError("mounts here are shared: a bind mount would be seen outside the test")
+            _resolver_file = tempfile.NamedTemporaryFile("w", prefix="orvane-resolv-", delete=False)
+            _resolver_file.write("nameserver 127.0.0.53\n")  # the resolver's own waits, as on a streamer's machine
+            _resolver_file.close()
+            subprocess.run(["mount", "--bind", _resolver_file.name, "/etc/resolv.conf"], check=True)
+        self.process = subprocess.Popen(
+            ["dnsmasq", "-k", "--no-resolv", "--no-hosts", "--bind-interfaces", "--listen-address=127.0.0.53",
+             "--address=/%s/127.0.0.1" % name, "--user=root"], stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                socket.getaddrinfo(name, None, socket.AF_INET)
+                return
+            except OSError:
+                time.sleep(0.1)
+        raise AssertionError("the name server does not answer for " + name)
+
+    def lose(self):
+        """Its queries vanish on the way in (dropped on the way out, a sender is told at once and gives up):
+        a resolver waits for its answers as long as it waits. Returns what ends that."""
+        subprocess.run(["nft", "add", "chain", "inet", "weather", "in",
+                        "{ type filter hook input priority 0; policy accept; }"], check=True)
+        handles = []
+        for protocol in ("udp", "tcp"):
+            out = subprocess.run(["nft", "--echo", "--handle", "add", "rule", "inet", "weather", "in", protocol,
+                                  "dport", "53", "drop"], check=True, capture_output=True, text=True).stdout
+            handles.append(out.rsplit("# handle", 1)[1].split()[0])
+
+        def mend():
+            for handle in handles:
+                subprocess.run(["nft", "delete", "rule", "inet", "weather", "in", "handle", handle], check=True)
+        return mend
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait()

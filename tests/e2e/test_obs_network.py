@@ -7,7 +7,7 @@ import time
 import unittest
 
 from nginx_rtmp import NginxRtmp, video_times
-from network_weather import StallProbe, enter_own_network, hole, shared_uplink
+from network_weather import NameServer, StallProbe, enter_own_network, hole, shared_uplink
 from obs_harness import Bridge, SilentServer, wait_until
 from streaming_case import StreamingCase
 
@@ -44,9 +44,10 @@ class ObsNetwork(StreamingCase):
         self.probe = StallProbe(self.bridge)
         self.addCleanup(self.probe.stop)
 
-    def relay(self, enabled):
-        return lambda: self.bridge.call("POST", "relay", {"enabled": enabled, "server": self.relay_server.rtmp_url,
-                                                          "key": "relaykey", "bitrate": 1500})
+    def relay(self, enabled, server=None):
+        server = server or self.relay_server.rtmp_url
+        return lambda: self.bridge.call("POST", "relay", {"enabled": enabled, "server": server, "key": "relaykey",
+                                                          "bitrate": 1500})
 
     def test_relay_never_holds_obs_while_its_server_is_silent_or_gone(self):
         self.go_live()
@@ -62,15 +63,15 @@ class ObsNetwork(StreamingCase):
         mend()
         self.relay_server.restart()  # it would keep the vanished session and refuse the same name again
 
-        # The server comes back as one that accepts and never answers; libobs's reconnects wait on it.
+        # The server comes back as one that accepts and never answers; the relay's reconnects wait on it.
         self.bridge.call("POST", "start")
         wait_until(lambda: self.relay_state()["sending"], timeout=30, what="the relay to send again")
         port = self.relay_server.rtmp_port
         self.relay_server.stop()
         silent = SilentServer(port=port)
         self.addCleanup(silent.close)
-        wait_until(lambda: silent.accepted, timeout=30, what="libobs to reconnect to the silent server")
-        stalls["off while libobs reconnects to a silent server"] = self.probe.longest_during(self.relay(False))
+        wait_until(lambda: silent.accepted, timeout=30, what="the relay to reconnect to the silent server")
+        stalls["off while it reconnects to a silent server"] = self.probe.longest_during(self.relay(False))
         stalls["on, first attempt to the silent server"] = self.probe.longest_during(self.relay(True))
         wait_until(lambda: len(silent.accepted) >= 2, timeout=30, what="the relay's first attempt")
         self.nginx.wait_for_flowing(["obsmain"])
@@ -83,6 +84,34 @@ class ObsNetwork(StreamingCase):
         print("longest answer of the bridge, in s:", {what: round(took, 3) for what, took in stalls.items()})
         for what, took in stalls.items():
             self.assertLess(took, FROZEN if what != "OBS closes" else 2 * FROZEN + 3, what)
+        self.assertEqual(self.probe.errors, [])
+
+    def test_relay_never_holds_obs_while_its_name_server_is_gone(self):
+        """The relay's server by host name, and the network goes with the name server: the server unreachable and
+        the name server's packets dropped while the relay reconnects. Turning the relay off and on, OBS's stream
+        stopping and OBS closing never hold OBS's main thread, and OBS closes within the 2 s the days allow."""
+        names = NameServer("relay.orvane.test")
+        self.addCleanup(names.stop)
+        server = "rtmp://relay.orvane.test:%d/live" % self.relay_server.rtmp_port
+        self.write_relay_settings(server)
+        self.go_live()
+        mends = [names.lose(), hole(self.relay_server.rtmp_port)]
+        for mend in mends:
+            self.addCleanup(mend)
+        wait_until(lambda: self.relay_state()["reconnecting"], timeout=30, what="the relay to reconnect")
+        stalls = {"off while reconnecting without a name server":
+                  self.probe.longest_during(self.relay(False, server)),
+                  "on without a name server": self.probe.longest_during(self.relay(True, server), settle=4),
+                  "OBS's stream stops": self.probe.longest_during(lambda: self.bridge.call("POST", "stop"))}
+        wait_until(lambda: "obsmain" not in self.nginx.bytes_in(), what="OBS's stream to end at its server")
+        self.probe.stop()
+        closing = time.monotonic()
+        self.assertEqual(self.obs.stop(), 0)
+        stalls["OBS closes"] = time.monotonic() - closing
+        print("name server gone: longest answer of the bridge, in s:",
+              {what: round(took, 3) for what, took in stalls.items()})
+        for what, took in stalls.items():
+            self.assertLess(took, 2.0 if what == "OBS closes" else 0.2, what)
         self.assertEqual(self.probe.errors, [])
 
     def flowing_again(self, server, name, since):

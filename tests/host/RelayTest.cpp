@@ -335,7 +335,7 @@ TEST_F(RelayRun, ReconnectsWhenTheServerComesBack) {
 
     nginx.kill();
     ASSERT_TRUE(waitUntil([&] { return relay.reconnecting; }, 20000));
-    EXPECT_TRUE(relay.sending);
+    EXPECT_TRUE(relay.error.endsWith(kRetrySuffix)) << relay.error.toStdString();
     ASSERT_TRUE(nginx.start());
     ASSERT_TRUE(waitUntil([&] { return !relay.reconnecting; }, 30000));
     EXPECT_TRUE(relay.sending);
