@@ -16,7 +16,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kGracefulStop = std::chrono::seconds(3);
 // A forced stop has signalled its threads by then; what still holds them waits on the network.
 constexpr auto kCutAfter = std::chrono::milliseconds(200);
-constexpr auto kExitWaitLimit = std::chrono::seconds(60);
 
 struct Stopper {
     std::mutex mutex;
@@ -24,6 +23,8 @@ struct Stopper {
     std::deque<RetiredRelay> queue;
     bool busy = false;
     std::atomic<bool> hurry{false}; // OBS is closing: no stream is given time to end cleanly
+    // OBS's exit gave up on the stop under way: libobs's shutdown frees whatever the thread still holds.
+    std::atomic<bool> abandoned{false};
     int threadId = 0;
     std::shared_ptr<RelayLink> stopping; // the link of the pipeline being stopped
     obs_output_t *stoppingOutput = nullptr;
@@ -45,6 +46,14 @@ void markForcing(Stopper &stopper) {
         stopper.forcingSince = Clock::now();
 }
 
+// After a give-up nothing here touches, joins or frees what the stop held: libobs's shutdown frees it.
+bool leftToLibobs(Stopper &stopper, RetiredRelay &retired) {
+    if (!stopper.abandoned)
+        return false;
+    (void)new RetiredRelay(std::move(retired));
+    return true;
+}
+
 void stopAndRelease(Stopper &stopper, RetiredRelay &retired) {
     obs_output_t *output = retired.output;
     if (output && retired.started) {
@@ -61,8 +70,12 @@ void stopAndRelease(Stopper &stopper, RetiredRelay &retired) {
         if (!sending || obs_output_active(output))
             obs_output_force_stop(output);
     }
+    if (leftToLibobs(stopper, retired))
+        return;
     markForcing(stopper); // releasing an output that is still connecting joins its thread too
     retired.output = nullptr;
+    if (leftToLibobs(stopper, retired))
+        return;
     retired.service = nullptr;
     retired.videoEncoder = nullptr;
     retired.audioEncoder = nullptr;
@@ -98,6 +111,8 @@ void runStopper(Stopper &stopper) {
         stopper.stoppingOutput = retired.output;
         lock.unlock();
         stopAndRelease(stopper, retired);
+        if (stopper.abandoned)
+            return; // what is queued is left to libobs too
         lock.lock();
         stopper.busy = false;
         stopper.stopping.reset();
@@ -152,14 +167,17 @@ bool cutStalledRelayStops() {
     return cut;
 }
 
-bool finishRetiredRelays() {
+bool finishRetiredRelays(std::chrono::milliseconds giveUpAfter) {
     Stopper &instance = stopper();
+    if (instance.abandoned)
+        return false;
     instance.hurry = true;
     bool cut = false;
-    const Clock::time_point giveUp = Clock::now() + kExitWaitLimit;
+    const Clock::time_point giveUp = Clock::now() + giveUpAfter;
     while (!retiredRelaysReleased()) {
         if (Clock::now() > giveUp) {
             logMessage(LOG_WARNING, "Orvane output: still stopping, OBS closes without waiting for it");
+            instance.abandoned = true;
             break;
         }
         cut = cutStalledRelayStops() || cut;

@@ -3,6 +3,7 @@
 
 #include "relay/RelayLink.h"
 
+#include <chrono>
 #include <memory>
 #include <obs.hpp>
 
@@ -25,9 +26,9 @@ void retireRelay(RetiredRelay retired);
 // socket that a thread the stop joins is blocked on. Called every tick.
 bool cutStalledRelayStops(); // whether it cut
 
-// Waits until every retired pipeline is released, cutting what holds them; at exit. Returns whether a
-// connection had to be cut.
-bool finishRetiredRelays();
+// Waits until every retired pipeline is released, cutting what holds them; at exit. After a minute it gives
+// up and leaves what the stop still holds to libobs's shutdown. Returns whether a connection had to be cut.
+bool finishRetiredRelays(std::chrono::milliseconds giveUpAfter = std::chrono::minutes(1));
 
 // Whether the stopping thread has nothing left to do.
 bool retiredRelaysReleased();

@@ -1,9 +1,17 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "support/TestOutput.h"
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
 namespace {
 uint64_t reportedBytes = 0;
 float reportedCongestion = 0;
+std::mutex holdMutex;
+std::condition_variable holdChanged;
+bool stopsHeld = false;
+std::atomic<int> destroyed{0};
 
 void registerTestOutput() {
     static bool registered = false;
@@ -21,11 +29,15 @@ void registerTestOutput() {
         return output;
     };
     info.destroy = [](void *) {
+        ++destroyed;
     };
     info.start = [](void *data) {
         return obs_output_begin_data_capture(static_cast<obs_output_t *>(data), 0);
     };
     info.stop = [](void *data, uint64_t) {
+        std::unique_lock lock(holdMutex);
+        holdChanged.wait(lock, [] { return !stopsHeld; });
+        lock.unlock();
         obs_output_end_data_capture(static_cast<obs_output_t *>(data));
     };
     info.raw_video = [](void *, video_data *) {
@@ -51,4 +63,14 @@ void setTestOutputBytes(uint64_t bytes) {
 
 void setTestOutputCongestion(float congestion) {
     reportedCongestion = congestion;
+}
+
+void holdTestOutputStops(bool held) {
+    const std::lock_guard lock(holdMutex);
+    stopsHeld = held;
+    holdChanged.notify_all();
+}
+
+int testOutputsDestroyed() {
+    return destroyed;
 }

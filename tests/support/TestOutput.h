@@ -9,3 +9,6 @@
 obs_output_t *createTestOutput();
 void setTestOutputBytes(uint64_t bytes);
 void setTestOutputCongestion(float congestion);
+// While held, a stop of one of these outputs waits inside libobs's stop until it is let go.
+void holdTestOutputStops(bool held);
+int testOutputsDestroyed();
