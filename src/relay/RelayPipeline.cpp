@@ -132,7 +132,8 @@ bool buildRelayPipeline(StreamEncoders shared) {
     // a thread that a stop and OBS's exit join).
     obs_output_set_reconnect_settings(relay.output, 0, 0);
     static quint64 builds = 0;
-    relay.link = std::make_shared<RelayLink>(++builds, QUrl(relay.server).host(), relayServerPort(relay.server));
+    relay.link =
+        std::make_shared<RelayLink>(++builds, QUrl(relay.server).host(), relayServerPort(relay.server));
     connectRelaySignals(relay.output, relay.link.get());
 
     relay.builtSignature = signature;
