@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <deque>
 #include <thread>
+#include <vector>
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -25,6 +26,7 @@ struct Stopper {
     std::atomic<bool> hurry{false}; // OBS is closing: no stream is given time to end cleanly
     // OBS's exit gave up on the stop under way: libobs's shutdown frees whatever the thread still holds.
     std::atomic<bool> abandoned{false};
+    std::vector<RetiredRelay> heldAfterGiveUp; // what that stop held, never released here
     int threadId = 0;
     std::shared_ptr<RelayLink> stopping; // the link of the pipeline being stopped
     obs_output_t *stoppingOutput = nullptr;
@@ -50,7 +52,8 @@ void markForcing(Stopper &stopper) {
 bool leftToLibobs(Stopper &stopper, RetiredRelay &retired) {
     if (!stopper.abandoned)
         return false;
-    (void)new RetiredRelay(std::move(retired));
+    const std::lock_guard lock(stopper.mutex);
+    stopper.heldAfterGiveUp.push_back(std::move(retired));
     return true;
 }
 

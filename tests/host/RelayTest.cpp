@@ -432,6 +432,7 @@ TEST_F(RelayRun, TurningOffGivesUpAWaitingAttempt) {
 TEST_F(RelayRun, ExitGivesUpOnAStopThatNeverEndsAndLeavesItsOutputToLibobs) {
     OBSOutputAutoRelease output = createTestOutput();
     ASSERT_TRUE(obs_output_start(output));
+    obs_output_t *held = output;
     holdTestOutputStops(true);
     RetiredRelay retired;
     retired.output = std::move(output);
@@ -445,4 +446,5 @@ TEST_F(RelayRun, ExitGivesUpOnAStopThatNeverEndsAndLeavesItsOutputToLibobs) {
     EXPECT_FALSE(waitUntil([] { return retiredRelaysReleased(); }, 2000))
         << "the stop went on after the give-up";
     EXPECT_EQ(testOutputsDestroyed(), destroyed);
+    obs_output_release(held); // as libobs's shutdown frees it, reference and all
 }
