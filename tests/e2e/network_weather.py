@@ -9,6 +9,8 @@ import tempfile
 import threading
 import time
 
+from obs_harness import wait_until
+
 CLONE_NEWNET = 0x40000000
 
 
@@ -126,14 +128,14 @@ class NameServer:
         self.process = subprocess.Popen(
             ["dnsmasq", "-k", "--no-resolv", "--no-hosts", "--bind-interfaces", "--listen-address=127.0.0.53",
              "--address=/%s/127.0.0.1" % name, "--user=root"], stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            try:
-                socket.getaddrinfo(name, None, socket.AF_INET)
-                return
-            except OSError:
-                time.sleep(0.1)
-        raise AssertionError("the name server does not answer for " + name)
+        wait_until(lambda: self.answers(name), timeout=10, what="the name server to answer for " + name)
+
+    @staticmethod
+    def answers(name):
+        try:
+            return socket.getaddrinfo(name, None, socket.AF_INET)
+        except OSError:
+            return None
 
     def lose(self):
         """Its queries vanish on the way in (dropped on the way out, a sender is told at once and gives up):

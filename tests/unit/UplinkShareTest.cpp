@@ -116,24 +116,6 @@ TEST(UplinkShare, GivesWayOnlyWhereItHelps) {
     EXPECT_EQ(stepUplinkShare(share, {true, 1678, 2268, 900, true, 3, true}, 2000), kRelayYieldFloorKbps);
 }
 
-TEST(UplinkShare, AReturnToObsEncodersCutAgainSoonDoublesTheNextStayOnItsOwn) {
-    ObsEncoderReturn encoders;
-    encoders.leftForOwn();
-    EXPECT_EQ(encoders.waitTicks, 10);
-    for (const int doubled : {20, 40, 80, 80}) {
-        encoders.returned();
-        for (int second = 0; second < 29; ++second)
-            encoders.tick();
-        encoders.leftForOwn();
-        EXPECT_EQ(encoders.waitTicks, doubled);
-    }
-    encoders.returned();
-    for (int second = 0; second < 30; ++second)
-        encoders.tick();
-    encoders.leftForOwn();
-    EXPECT_EQ(encoders.waitTicks, 10) << "a return that held starts the stays over";
-}
-
 TEST(UplinkShare, GivesWayToAQueueThatGrowsNotToTheStallOfALostPacket) {
     const auto firstShortLook = [](std::initializer_list<double> congestion) {
         ObsQueueTrend trend;
