@@ -84,7 +84,7 @@ void RelayBrake::check() {
     // While the relay already yields, the tick's own cuts are enough unless OBS's stream is far behind.
     if (!(capKbps == 0 ? obsShort : obsStreamFarBehind(droppedNow, congestion)))
         return;
-    if (queue >= 0 && !uplinkQueueStands(queue))
+    if (queue >= 0 && !uplinkQueueShared(queue))
         return;
     // The tick gives way on it, also where the socket can't be paced. At its floor already, the relay holds
     // its socket to a trickle until the tick steps it aside: its output keeps 2.5 s of frames meanwhile.

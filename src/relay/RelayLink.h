@@ -32,6 +32,9 @@ struct RelayLink {
 
     // The socket of the attempt that connected, taken the moment libobs reported it; 0: none known.
     std::atomic<quint64> connection{0};
+    // What that socket is paced at from its first frame (bytes per second; 0: not paced): a relay that starts
+    // while it yields must not send its first keyframe and what queued up during the connect all at once.
+    std::atomic<quint64> startPacing{0};
 
     // Where the server's name leads (looked up apart from libobs, so possibly not all of it), and this
     // process's sockets when the relay was stopped: an attempt still connecting then is among them.

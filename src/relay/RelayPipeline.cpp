@@ -247,6 +247,7 @@ bool continueRelayStart() {
     bindToObsMedia(relay);
     relay.link->noteSocketsBefore(processSocketIds());
     relay.link->connection = 0;
+    relay.link->startPacing = relay.share.capKbps == 0 ? 0 : relayPacingBytesPerSecond(relay.share.capKbps);
     relay.outputStarted = true;
     if (!obs_output_start(relay.output)) {
         relay.connecting = false;

@@ -34,6 +34,8 @@ template <typename Job> void onMainThread(const RelayLink *link, Job job) {
 // the server's port.
 void takeConnection(RelayLink *link) {
     link->connection = newConnectionTo(link->socketsBeforeAttempt(), link->serverAddresses(), link->port);
+    if (const quint64 pacing = link->startPacing.load(); pacing != 0 && link->connection != 0)
+        paceSocket(link->connection, link->port, pacing);
     if (link->connection == 0)
         logMessage(LOG_INFO,
                    "Orvane output: its connection can't be told from others to port %u: its rate "

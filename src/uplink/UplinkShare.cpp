@@ -25,6 +25,10 @@ constexpr int kGrowthLooks = 3;
 // OBS 29 and at 7 to 11 ms, single seconds up to 18, at 3 Mbit/s in OBS 30.2.3; full at 3 Mbit/s it stood at
 // 25 to 37 ms.
 constexpr int kStandingQueueMs = 20;
+// While OBS's stream is in trouble, the queue on a full uplink whose modem loses packets rises and falls with
+// TCP's backing off: its least in a second stood at 12 to 16 ms at 2.4 Mbit/s in OBS 29. A path of its own
+// shows none.
+constexpr int kSharedQueueMs = 10;
 // A queue that stands this many seconds in a row after a step up: the step was one too many (a single second
 // is a burst). One that stands longer than the last step's queue takes to drain at a rate that fitted: the
 // uplink narrowed. One this deep is cut harder.
@@ -50,7 +54,7 @@ constexpr int kTroubleAtFloorTicks = 2;
 // that failed.
 constexpr int kFirstAsideWaitTicks = 5;
 constexpr int kLongestAsideWaitTicks = 20;
-// A return that ends aside again within this long failed.
+// A return that ends aside again within this long failed; until then the relay climbs from its floor with care.
 constexpr int kFailedReturnTicks = 20;
 // Where the relay's queue is not known: seconds at the floor with OBS still in trouble, after which OBS's
 // trouble is taken to be its own path's for a minute.
@@ -104,13 +108,17 @@ void stepAside(UplinkShare &share) {
                                : kFirstAsideWaitTicks;
 }
 
-void whileAside(UplinkShare &share, const UplinkSecond &second) {
+void whileAside(UplinkShare &share, const UplinkSecond &second, int settingKbps) {
     share.clearTicks = second.obsInTrouble ? 0 : share.clearTicks + 1;
     if (share.clearTicks < share.asideWaitTicks)
         return;
     share.aside = false;
     share.clearTicks = 0;
-    share.fitKbps = share.ceilingKbps = 0;
+    // The floor is all that is known to fit, if it does: the relay climbs from it a little at a time until
+    // it has passed a whole step above it with its path clear (an uplink that widened meanwhile). A path
+    // nearly empty at the floor says nothing: a full uplink that the relay's floor just fits shows none.
+    share.fitKbps = 0;
+    share.ceilingKbps = kRelayYieldFloorKbps + climbStep(settingKbps);
     share.ticksSinceReturn = 0;
     setCap(share, kRelayYieldFloorKbps);
     share.ticksAtRate = 0;
@@ -121,7 +129,8 @@ void climb(UplinkShare &share, const UplinkSecond &second, int settingKbps) {
     ++share.clearTicks;
     const int queueMs = second.relayQueueMs;
     share.emptyTicks = queueMs >= 0 && queueMs <= kEmptyQueueMs ? share.emptyTicks + 1 : 0;
-    if (share.emptyTicks >= kEmptyTicksToForgetCeiling)
+    const bool returning = share.ticksSinceReturn < kFailedReturnTicks;
+    if (share.emptyTicks >= kEmptyTicksToForgetCeiling && !returning)
         share.ceilingKbps = 0;
     // A clear path says nothing of a rate the relay did not send: while its encoder makes far less than the
     // cap (a still picture), only a path with hardly any queue shows room beyond it.
@@ -142,7 +151,7 @@ void climb(UplinkShare &share, const UplinkSecond &second, int settingKbps) {
         // A path with hardly any queue has room well beyond the next step: a step every second.
         if (share.ticksAtRate >= (share.emptyTicks >= kClimbTicks ? 1 : kClimbTicks))
             next = share.capKbps + step;
-    } else if (share.ticksAtRate >= kProbeTicks) {
+    } else if (share.ticksAtRate >= (returning ? kClimbTicks : kProbeTicks)) {
         next = share.capKbps + fineStep(settingKbps);
     }
     if (next >= settingKbps)
@@ -164,12 +173,16 @@ bool uplinkQueueStands(int queueMs) {
     return queueMs >= kStandingQueueMs;
 }
 
+bool uplinkQueueShared(int queueMs) {
+    return queueMs >= kSharedQueueMs;
+}
+
 int stepUplinkShare(UplinkShare &share, const UplinkSecond &second, int settingKbps) {
     ++share.ticksAtRate;
     ++share.ticksSinceReturn;
     share.deafTicks = std::max(0, share.deafTicks - 1);
     if (share.aside) {
-        whileAside(share, second);
+        whileAside(share, second, settingKbps);
         return share.capKbps;
     }
     const bool queueKnown = second.relayQueueMs >= 0;
@@ -178,7 +191,8 @@ int stepUplinkShare(UplinkShare &share, const UplinkSecond &second, int settingK
     const bool queue =
         queueKnown ? uplinkQueueStands(second.relayQueueMs) : second.obsInTrouble && share.deafTicks == 0;
     // OBS's trouble while the relay's path is clear is its own path's: the relay sending less would not help.
-    const bool uplinkShort = (second.obsInTrouble && queue) || (second.braked && queueKnown);
+    const bool shared = queueKnown ? uplinkQueueShared(second.relayQueueMs) : queue;
+    const bool uplinkShort = (second.obsInTrouble && shared) || (second.braked && queueKnown);
     if (share.capKbps == 0) {
         if (uplinkShort)
             cut(share, second, settingKbps);

@@ -82,6 +82,8 @@ bool obsStreamInTrouble(int droppedSinceLastTick, double congestion);
 bool obsStreamFarBehind(int droppedSinceLastTick, double congestion);
 // Whether a standing queue of queueMs on the relay's path means the uplink is full.
 bool uplinkQueueStands(int queueMs);
+// Whether, with OBS's stream in trouble, a queue of queueMs on the relay's path means that the two share it.
+bool uplinkQueueShared(int queueMs);
 
 // OBS's stream as the relay's brake sees it ten times a second while the relay sends at the streamer's
 // bitrate. A connection that loses a packet stalls for a few hundred ms and then catches up (TCP finding the
