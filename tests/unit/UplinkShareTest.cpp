@@ -14,7 +14,8 @@ struct Uplink {
     int bitrate = 2000;
     bool obsPathShort = false; // OBS's own path short: trouble every second, whatever the relay does
     bool queueKnown = true;
-    int over = 0; // seconds in a row the relay has sent over the room left
+    int fullQueueMs = 26; // a modem that loses packets shows less: its queue rises and falls with TCP's
+    int over = 0;         // seconds in a row the relay has sent over the room left
     int encoderKbps = 1 << 20;
 };
 
@@ -40,7 +41,7 @@ Seconds run(UplinkShare &share, Uplink &uplink, int seconds) {
         input.obsNeedKbps = 2268;
         input.relayKbps = sent;
         input.relayQueueMs = !uplink.queueKnown || share.aside ? -1
-                             : wants > room                    ? 26
+                             : wants > room                    ? uplink.fullQueueMs
                              : room - wants < 2000             ? 5
                                                                : 0;
         seen.obsTroubled += input.obsInTrouble;
@@ -82,6 +83,7 @@ TEST(UplinkShare, StepsAsideWhileNotEvenItsFloorFitsAndIsBackSoonAfter) {
     Uplink uplink{3000};
     run(share, uplink, 20);
     uplink.kbps = 2300; // OBS's stream and the relay's floor are more than that
+    uplink.fullQueueMs = 14;
     const Seconds narrow = run(share, uplink, 40);
     EXPECT_GE(narrow.aside, 20);
     EXPECT_LE(narrow.obsTroubled, 10) << "a return that does not fit is cut short";
