@@ -54,7 +54,7 @@ constexpr int kTroubleAtFloorTicks = 2;
 // that failed.
 constexpr int kFirstAsideWaitTicks = 5;
 constexpr int kLongestAsideWaitTicks = 20;
-// A return that ends aside again within this long failed; until then the relay climbs from its floor with care.
+// A return that ends aside again within this long failed.
 constexpr int kFailedReturnTicks = 20;
 // Where the relay's queue is not known: seconds at the floor with OBS still in trouble, after which OBS's
 // trouble is taken to be its own path's for a minute.
@@ -78,6 +78,7 @@ void setCap(UplinkShare &share, int capKbps) {
 void atSetting(UplinkShare &share) {
     setCap(share, 0);
     share.fitKbps = share.ceilingKbps = 0;
+    share.climbingFromFloor = false;
 }
 
 // The uplink is full and OBS's stream in trouble: what both sent is what it carries, and OBS's stream needs
@@ -96,6 +97,7 @@ void cut(UplinkShare &share, const UplinkSecond &second, int settingKbps) {
         share.ceilingKbps = current;
     share.fitKbps = 0;
     share.clearTicks = 0;
+    share.climbingFromFloor = false;
     setCap(share, std::max(kRelayYieldFloorKbps, next));
     share.ticksAtRate = 0;
 }
@@ -120,6 +122,7 @@ void whileAside(UplinkShare &share, const UplinkSecond &second, int settingKbps)
     share.fitKbps = 0;
     share.ceilingKbps = kRelayYieldFloorKbps + climbStep(settingKbps);
     share.ticksSinceReturn = 0;
+    share.climbingFromFloor = true;
     setCap(share, kRelayYieldFloorKbps);
     share.ticksAtRate = 0;
 }
@@ -129,20 +132,29 @@ void climb(UplinkShare &share, const UplinkSecond &second, int settingKbps) {
     ++share.clearTicks;
     const int queueMs = second.relayQueueMs;
     share.emptyTicks = queueMs >= 0 && queueMs <= kEmptyQueueMs ? share.emptyTicks + 1 : 0;
-    const bool returning = share.ticksSinceReturn < kFailedReturnTicks;
+    const bool returning = share.climbingFromFloor;
     if (share.emptyTicks >= kEmptyTicksToForgetCeiling && !returning)
         share.ceilingKbps = 0;
     // A clear path says nothing of a rate the relay did not send: while its encoder makes far less than the
     // cap (a still picture), only a path with hardly any queue shows room beyond it.
     if (second.relayKbps < share.capKbps * kSendsItsCap && share.emptyTicks < kClimbTicks)
         return;
-    if (share.clearTicks >= kClearTicksToFit && share.ticksAtRate >= kClearTicksToFit) {
+    // A second at a rate with hardly any queue (the climb's step a second) proves it as well as two clear
+    // ones.
+    if (share.clearTicks >= kClearTicksToFit &&
+        (share.ticksAtRate >= kClearTicksToFit || share.emptyTicks >= kClimbTicks)) {
         share.fitKbps = std::max(share.fitKbps, share.capKbps);
-        // Clear a while past the rate that made a queue: the uplink has widened.
+        // Clear a while past the rate that made a queue: the uplink has widened. Climbing from the floor
+        // after a return, past its first step with hardly a queue: the uplink has room beyond it.
         if (share.ceilingKbps != 0 && share.capKbps > share.ceilingKbps &&
-            share.ticksAtRate >= kProbeTicks / 2)
+            (returning ? queueMs < kSharedQueueMs : share.ticksAtRate >= kProbeTicks / 2)) {
             share.ceilingKbps = 0;
+            share.climbingFromFloor = false;
+        }
     }
+    // After a return, a queue that rises with each step up is an uplink about full: the relay holds.
+    if (returning && queueMs >= kSharedQueueMs)
+        return;
     // Far below the rate that made a queue, a tenth of the setting at a time; within a step of it, a little
     // at a time and seldom: the rate that fits is near.
     const int step = climbStep(settingKbps);

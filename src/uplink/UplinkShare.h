@@ -54,6 +54,7 @@ struct UplinkShare {
     int troubleAtFloorTicks = 0;
     int asideWaitTicks = 0; // how long OBS's stream must be calm before the relay tries again
     int ticksSinceReturn = 1 << 20;
+    bool climbingFromFloor = false; // since a return, until past its first step with hardly a queue
     int helplessTicks = 0; // where the relay's queue is not known: seconds at the floor that did not help
     int deafTicks = 0;     // seconds left in which OBS's trouble is taken to be its own path's
 };
