@@ -24,9 +24,13 @@ bool buildRelayPipeline(StreamEncoders shared);
 // a sending stream first ends cleanly at its server.
 void releaseRelayPipeline(bool graceful = true);
 bool startRelay(); // true: the output runs or is starting
-// The rest of a start, once the server's name is found (at once for an address); it looks again shortly while
-// the lookup goes on.
-bool continueRelayStart();
+// An attempt's connection to the relay's server (the module's own), replacing any earlier one's; its outcome
+// starts the output against it, or says why not.
+void openRelayConnection(RelayState &relay);
+// Cuts the current attempt's connection, wherever it got to.
+void closeRelayConnection(RelayState &relay);
+// Starts libobs's output against the attempt's connection, once that is connected.
+bool startRelayOutput(RelayState &relay);
 void stopRelay();
 // What a pipeline is built from: the relay settings and where its encoders come from.
 QString relaySignature(const StreamEncoders &shared);

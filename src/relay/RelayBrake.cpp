@@ -3,7 +3,6 @@
 
 #include "core/Log.h"
 #include "core/SendRate.h"
-#include "relay/RelaySockets.h"
 
 #include <chrono>
 #include <optional>
@@ -71,10 +70,9 @@ void RelayBrake::check() {
     droppedSeen = dropped;
     const double congestion = finiteOrZero(obs_output_get_congestion(stream));
     const bool obsShort = trend.look(droppedNow, congestion);
-    const quint64 connection = link->connection.load();
-    if (const std::optional<RoundTrip> roundTrip =
-            connection ? socketRoundTrip(connection, relayFd) : std::nullopt)
-        relayQueue.look(roundTrip->smoothedUs, roundTrip->leastUs);
+    const std::shared_ptr<RelayConnection> connection = link->connection();
+    if (connection && connection->leastRttUs() != 0)
+        relayQueue.look(connection->smoothedRttUs(), connection->leastRttUs());
     else
         relayQueue.reset();
     const int queue = relayQueue.ms();
@@ -91,7 +89,8 @@ void RelayBrake::check() {
     braked = true;
     const bool atFloor = capKbps != 0 && capKbps <= kRelayYieldFloorKbps;
     const int paceKbps = atFloor ? kTrickleKbps : kRelayYieldFloorKbps;
-    if (connection != 0 && paceSocket(connection, link->port, relayPacingBytesPerSecond(paceKbps))) {
+    if (connection) {
+        connection->pace(relayPacingBytesPerSecond(paceKbps));
         logMessage(LOG_INFO,
                    "Orvane output: OBS's stream is falling behind (congestion %.2f, %d frames dropped), "
                    "slowing down to %d kbit/s at once",

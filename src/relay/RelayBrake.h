@@ -47,7 +47,6 @@ private:
     int droppedSeen = -1;
     ObsQueueTrend trend;
     StandingQueue relayQueue;
-    int relayFd = -1; // where the relay's socket was last found
     std::atomic<bool> braked{false};
     std::atomic<int> queueMs{-1};
     std::thread thread;

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "core/Log.h"
 #include "relay/Relay.h"
-#include "relay/RelaySockets.h"
 #include "uplink/UplinkShare.h"
 
 #include <algorithm>
@@ -16,8 +15,8 @@ constexpr qint64 kStallMs = 3000;
 // encoder the relay also lowers that encoder's bitrate.
 void applyShare(RelayState &relay) {
     const int cap = relay.share.capKbps;
-    if (const quint64 connection = relay.link ? relay.link->connection.load() : 0)
-        paceSocket(connection, relay.link->port, cap == 0 ? 0 : relayPacingBytesPerSecond(cap));
+    if (const std::shared_ptr<RelayConnection> connection = relay.link ? relay.link->connection() : nullptr)
+        connection->pace(cap == 0 ? 0 : relayPacingBytesPerSecond(cap));
     if (!relay.sharesObsEncoders && cap != relay.appliedCapKbps && relay.videoEncoder) {
         OBSDataAutoRelease settings = obs_data_create();
         obs_data_set_int(settings, "bitrate", relayEncoderKbps(relay));
@@ -66,18 +65,11 @@ OBSOutputAutoRelease sampleObsStream(RelayState &relay, qint64 now, UplinkSecond
     return stream;
 }
 
-// Lets the relay's pipeline go with its connection reset rather than closed: what its paced socket still
-// holds would keep the uplink busy, and its server would keep the old session (and refuse a new one) for
-// seconds.
-void dropPipeline(RelayState &relay) {
-    if (const quint64 connection = relay.link ? relay.link->connection.load() : 0)
-        resetOnClose(connection, relay.link->port);
-    releaseRelayPipeline(false);
-}
-
 // A new pipeline takes over, started once the old one has stopped.
 void restartRelay(RelayState &relay) {
-    dropPipeline(relay);
+    // The connection goes with a reset rather than closed: what its paced socket still holds would keep the
+    // uplink busy, and its server would keep the old session (and refuse a new one) for seconds.
+    releaseRelayPipeline(false);
     relay.restartWhenStopped = true;
 }
 
@@ -162,7 +154,7 @@ void sampleRelayHealth(qint64 now) {
         logMessage(LOG_INFO,
                    "Orvane output: not even %d kbit/s fits beside OBS's stream, stepping aside until it does",
                    kRelayYieldFloorKbps);
-        dropPipeline(relay);
+        releaseRelayPipeline(false);
         return;
     }
     if (!wasYielding && relay.share.capKbps != 0)

@@ -4,7 +4,6 @@
 #include "core/WallClock.h"
 #include "relay/Relay.h"
 #include "relay/RelayEncoders.h"
-#include "relay/RelaySockets.h"
 #include "relay/RelayStopper.h"
 #include "relay/SharedEncoders.h"
 
@@ -15,8 +14,6 @@
 
 namespace {
 constexpr int kDropThresholdMs = 2500;
-// How often a start that waits for the server's name looks whether it was found.
-constexpr int kLookupPollMs = 50;
 
 // Fails a build: the pipeline is released so no handle stays behind.
 bool failBuild(RelayState &relay, const QString &message) {
@@ -132,8 +129,7 @@ bool buildRelayPipeline(StreamEncoders shared) {
     // a thread that a stop and OBS's exit join).
     obs_output_set_reconnect_settings(relay.output, 0, 0);
     static quint64 builds = 0;
-    relay.link =
-        std::make_shared<RelayLink>(++builds, QUrl(relay.server).host(), relayServerPort(relay.server));
+    relay.link = std::make_shared<RelayLink>(++builds);
     connectRelaySignals(relay.output, relay.link.get());
 
     relay.builtSignature = signature;
@@ -147,8 +143,6 @@ void releaseRelayPipeline(bool graceful) {
     relay.brake->stop();
     if (relay.output)
         disconnectRelaySignals(relay.output, relay.link.get());
-    if (relay.outputStarted)
-        relay.link->noteSocketsAtStop(processSocketIds());
     RetiredRelay retired;
     retired.output = std::move(relay.output);
     retired.service = std::move(relay.service);
@@ -156,11 +150,10 @@ void releaseRelayPipeline(bool graceful) {
     retired.audioEncoder = std::move(relay.audioEncoder);
     retired.link = std::move(relay.link);
     retired.started = std::exchange(relay.outputStarted, false);
-    retired.graceful = graceful;
+    retired.graceful = graceful && relay.sending;
     retireRelay(std::move(retired));
     relay.builtSignature.clear();
     relay.sharesObsEncoders = false;
-    relay.serverLookup.reset();
     relay.connecting = false;
     relay.sending = false;
     relay.reconnecting = false;
@@ -215,42 +208,70 @@ bool startRelay() {
     }
 
     relay.connecting = true;
-    relay.serverLookup = ServerLookup::start(relay.link->host);
-    return continueRelayStart();
+    openRelayConnection(relay);
+    return true;
 }
 
-bool continueRelayStart() {
-    RelayState &relay = moduleRelay();
-    if (!relay.serverLookup || !relay.output)
-        return false;
-    switch (relay.serverLookup->state()) {
-    case ServerLookup::State::Looking:
-        if (QCoreApplication *app = QCoreApplication::instance())
-            QTimer::singleShot(kLookupPollMs, app, [] {
-                const RelayCall call;
-                continueRelayStart();
-            });
-        return true;
-    case ServerLookup::State::NotFound:
-        relay.serverLookup.reset();
-        relay.connecting = false;
-        relay.error = relayStopMessage(OBS_OUTPUT_CONNECT_FAILED) +
-                      QStringLiteral(" Its server's name can't be looked up.");
-        if (relay.wanted)
-            relay.error += relayRetrySuffix();
-        return false;
-    case ServerLookup::State::Found:
-        break;
+namespace {
+// Where an attempt's connection got to, on OBS's main thread; nothing once the relay has moved on.
+void onConnectionOutcome(RelayState &relay, RelayConnection::Outcome outcome, const QString &detail) {
+    if (outcome == RelayConnection::Outcome::Connected) {
+        startRelayOutput(relay);
+        return;
     }
-    relay.link->noteServerAddresses(relay.serverLookup->addresses());
-    relay.serverLookup.reset();
+    if (outcome == RelayConnection::Outcome::Lost && relay.outputStarted)
+        return; // libobs reports its stream lost, and reconnects as it would
+    closeRelayConnection(relay);
+    relay.connecting = false;
+    relay.error = relayStopMessage(outcome == RelayConnection::Outcome::Lost ? OBS_OUTPUT_DISCONNECTED
+                                                                             : OBS_OUTPUT_CONNECT_FAILED);
+    if (outcome == RelayConnection::Outcome::NotFound)
+        relay.error += QStringLiteral(" Its server's name can't be looked up.");
+    else if (!detail.isEmpty())
+        relay.error += QLatin1Char(' ') + detail;
+    if (relay.wanted)
+        relay.error += relayRetrySuffix();
+    logMessage(LOG_WARNING, "Orvane output couldn't connect: %s", relay.error.toUtf8().constData());
+}
+} // namespace
+
+void openRelayConnection(RelayState &relay) {
+    closeRelayConnection(relay);
+    std::shared_ptr<RelayConnection> connection =
+        RelayConnection::open(relay.server, [link = std::weak_ptr<RelayLink>(relay.link)](
+                                                RelayConnection::Outcome outcome, const QString &detail) {
+            const RelayCall call;
+            RelayState &relay = moduleRelay();
+            if (relay.link && relay.link == link.lock())
+                onConnectionOutcome(relay, outcome, detail);
+        });
+    // A relay that starts while it yields is paced at its cap from its first frame.
+    if (relay.share.capKbps != 0)
+        connection->pace(relayPacingBytesPerSecond(relay.share.capKbps));
+    relay.link->setConnection(std::move(connection));
+}
+
+void closeRelayConnection(RelayState &relay) {
+    if (!relay.link)
+        return;
+    if (const std::shared_ptr<RelayConnection> connection = relay.link->connection())
+        connection->close(true);
+    relay.link->setConnection(nullptr);
+}
+
+bool startRelayOutput(RelayState &relay) {
+    const std::shared_ptr<RelayConnection> connection = relay.link ? relay.link->connection() : nullptr;
+    if (!connection || !relay.output || !relay.wanted)
+        return false;
+    OBSDataAutoRelease serviceSettings = obs_data_create();
+    obs_data_set_string(serviceSettings, "server", connection->localUrl().toUtf8().constData());
+    obs_data_set_string(serviceSettings, "key", clientTaggedKey(relay.key).constData());
+    obs_service_update(relay.service, serviceSettings);
     bindToObsMedia(relay);
-    relay.link->noteSocketsBefore(processSocketIds());
-    relay.link->connection = 0;
-    relay.link->startPacing = relay.share.capKbps == 0 ? 0 : relayPacingBytesPerSecond(relay.share.capKbps);
     relay.outputStarted = true;
     if (!obs_output_start(relay.output)) {
         relay.connecting = false;
+        closeRelayConnection(relay);
         const QString detail = QString::fromUtf8(obs_output_get_last_error(relay.output));
         relay.error = detail.isEmpty() ? QStringLiteral("OBS couldn't start the Orvane output.") : detail;
         logMessage(LOG_WARNING, "Orvane output didn't start: %s", relay.error.toUtf8().constData());
@@ -267,6 +288,8 @@ void stopRelay() {
     relay.wanted = false;
     forgetRelayShare(relay);
     settleRelayError(relay);
+    // Whatever the attempt got to, nothing more of it reaches the server.
+    closeRelayConnection(relay);
     // A stopped output that is started again waits for its old stop to end: the next start gets a new one.
     if (relay.outputStarted)
         releaseRelayPipeline();
@@ -300,8 +323,7 @@ void shutdownRelay() {
         return;
     }
     releaseRelayPipeline(false);
-    // OBS waits for the stop here, so that nothing of the relay's runs on once libobs shuts down: an
-    // attempt that waits on a server that never answers is cut rather than waited for.
-    if (finishRetiredRelays())
-        logMessage(LOG_INFO, "Orvane output: gave up its connection attempt, OBS is closing");
+    // Nothing of the relay's runs on once libobs shuts down; none of it waits on the network.
+    finishRetiredRelays();
+    RelayConnection::stopThread();
 }

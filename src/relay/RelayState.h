@@ -5,7 +5,6 @@
 #include "relay/RelayBrake.h"
 #include "relay/RelayEncoders.h"
 #include "relay/RelayLink.h"
-#include "relay/ServerLookup.h"
 #include "uplink/UplinkShare.h"
 
 #include <QString>
@@ -31,8 +30,6 @@ struct RelayState {
     bool sharesObsEncoders = false;  // the pipeline's encoders are OBS's own stream encoders
     bool outputStarted = false;      // the output was started since it was built
     std::shared_ptr<RelayLink> link; // shared with the output's signals
-    // The lookup of the server's name that a start waits for before libobs connects; null: none.
-    std::shared_ptr<ServerLookup> serverLookup;
 
     // Status.
     bool wanted = false; // should be running now: arms the retry

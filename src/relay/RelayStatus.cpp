@@ -3,7 +3,6 @@
 #include "core/ObsCompat.h"
 #include "core/WallClock.h"
 #include "relay/Relay.h"
-#include "relay/RelaySockets.h"
 #include "relay/RelayStopper.h"
 
 #include <QCoreApplication>
@@ -30,22 +29,8 @@ template <typename Job> void onMainThread(const RelayLink *link, Job job) {
             Qt::QueuedConnection);
 }
 
-// Raised on the relay's connecting thread the moment it has connected: its socket is the one new one to
-// the server's port.
-void takeConnection(RelayLink *link) {
-    link->connection = newConnectionTo(link->socketsBeforeAttempt(), link->serverAddresses(), link->port);
-    if (const quint64 pacing = link->startPacing.load(); pacing != 0 && link->connection != 0)
-        paceSocket(link->connection, link->port, pacing);
-    if (link->connection == 0)
-        logMessage(LOG_INFO,
-                   "Orvane output: its connection can't be told from others to port %u: its rate "
-                   "follows OBS's stream alone",
-                   unsigned(link->port));
-}
-
 void onRelayStart(void *data, calldata_t *) {
     auto *link = static_cast<RelayLink *>(data);
-    takeConnection(link);
     onMainThread(link, [](RelayState &relay) {
         relay.connecting = false;
         relay.reconnecting = false;
@@ -61,7 +46,6 @@ void onRelayStart(void *data, calldata_t *) {
 
 void onRelayStop(void *data, calldata_t *calldata) {
     auto *link = static_cast<RelayLink *>(data);
-    link->connection = 0;
     const qint64 code = calldata_int(calldata, "code");
     const QString detail = stopSignalError(calldata);
 
@@ -137,7 +121,6 @@ void settleRelayError(RelayState &relay) {
 void relayRetryCheck(qint64 now) {
     const RelayCall call;
     RelayState &relay = moduleRelay();
-    cutStalledRelayStops();
     sampleRelayHealth(now);
     const bool relayActive = relay.output && obs_output_active(relay.output);
     // OBS's stream can end without a "stopping" event (a failure): the relay never outlives it.

@@ -3,12 +3,12 @@
 
 #include "relay/RelayLink.h"
 
-#include <chrono>
 #include <memory>
 #include <obs.hpp>
 
-// A pipeline the relay no longer uses. Stopping and releasing an output joins its threads, which can wait
-// on the network for half a minute: that never happens on OBS's main thread.
+// A pipeline the relay no longer uses, stopped and released on OBS's main thread. Nothing here waits on the
+// network: the relay's connection is the module's own, and cutting it first wakes whatever libobs's threads
+// wait on, so libobs's stop and release return at once.
 struct RetiredRelay {
     OBSOutputAutoRelease output;
     OBSServiceAutoRelease service;
@@ -16,19 +16,15 @@ struct RetiredRelay {
     OBSEncoderAutoRelease audioEncoder;
     std::shared_ptr<RelayLink> link; // released after the output: its signals may still be running
     bool started = false;            // the output was started since it was built
-    bool graceful = true;            // a sending stream ends cleanly at its server first
+    bool graceful = true;            // a stream that is sending ends cleanly at its server first
 };
 
-// Hands a retired pipeline to the relay's stopping thread, which stops it and releases it.
+// Stops and releases a retired pipeline: at once, or, for a graceful end of a stream that is sending, once
+// libobs has ended it at its server (3 seconds at most).
 void retireRelay(RetiredRelay retired);
 
-// Wakes what a retired relay's stop has waited on for a while: the connection the relay took, and any
-// socket that a thread the stop joins is blocked on. Called every tick.
-bool cutStalledRelayStops(); // whether it cut
+// Cuts and releases every retired pipeline now; at exit.
+void finishRetiredRelays();
 
-// Waits until every retired pipeline is released, cutting what holds them; at exit. After a minute it gives
-// up and leaves what the stop still holds to libobs's shutdown. Returns whether a connection had to be cut.
-bool finishRetiredRelays(std::chrono::milliseconds giveUpAfter = std::chrono::minutes(1));
-
-// Whether the stopping thread has nothing left to do.
+// Whether no retired pipeline is left.
 bool retiredRelaysReleased();

@@ -426,25 +426,3 @@ TEST_F(RelayRun, TurningOffGivesUpAWaitingAttempt) {
     updateRelaySettings(true, nginx.rtmpUrl(), "relaykey", 2500);
     EXPECT_TRUE(waitUntil([&] { return relay.sending; }, 15000)) << relay.error.toStdString();
 }
-
-// OBS's exit gives up on a stop that never ends (the stand-in's stop held inside libobs's), and from then on
-// nothing of the module's touches, joins or frees that output: libobs's shutdown frees it.
-TEST_F(RelayRun, ExitGivesUpOnAStopThatNeverEndsAndLeavesItsOutputToLibobs) {
-    OBSOutputAutoRelease output = createTestOutput();
-    ASSERT_TRUE(obs_output_start(output));
-    obs_output_t *held = output;
-    holdTestOutputStops(true);
-    RetiredRelay retired;
-    retired.output = std::move(output);
-    retired.started = true;
-    retired.graceful = false;
-    retireRelay(std::move(retired));
-    finishRetiredRelays(std::chrono::milliseconds(300));
-    EXPECT_FALSE(retiredRelaysReleased());
-    const int destroyed = testOutputsDestroyed();
-    holdTestOutputStops(false);
-    EXPECT_FALSE(waitUntil([] { return retiredRelaysReleased(); }, 2000))
-        << "the stop went on after the give-up";
-    EXPECT_EQ(testOutputsDestroyed(), destroyed);
-    obs_output_release(held); // as libobs's shutdown frees it, reference and all
-}

@@ -1,0 +1,30 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+#include <QtGlobal>
+#include <optional>
+
+// What the system lets a program see and set of one of its own TCP connections: the only calls of the
+// relay's connection that differ between systems (Linux here; docs/contributing.md names the others').
+// Each takes the connection's descriptor, and is called only by the thread that owns it.
+
+// The connection's path as the kernel measures it.
+struct TcpPathReading {
+    unsigned smoothedRttUs = 0; // smoothed round trip
+    unsigned leastRttUs = 0;    // the least round trip it has seen
+    quint64 deliveryBytesPerSecond = 0;
+    quint64 unackedBytes = 0; // sent and not yet acknowledged
+    quint64 notSentBytes = 0; // in its send buffer, not sent yet
+};
+std::optional<TcpPathReading> readTcpPath(qintptr fd);
+
+// Paces what the connection sends at bytesPerSecond (the kernel's own pacing); 0 lifts it.
+bool paceTcpPath(qintptr fd, quint64 bytesPerSecond);
+
+// Closing the connection resets it at once rather than sending what its buffer still holds first.
+bool resetTcpOnClose(qintptr fd);
+
+// Keeps what a connection on this machine's loopback holds small: segments of a real path's size, so that the
+// sender's buffer grows as it would towards a real server, and a small receive buffer. Set on a listening
+// socket, it applies to the connections it accepts.
+bool keepLoopbackTight(qintptr fd, int receiveBufferBytes);
