@@ -43,8 +43,9 @@ QByteArray handshake() {
 }
 
 QByteArray setChunkSize(int size) {
-    return chunks(2, 1, QByteArray(1, char(size >> 24)) + char(size >> 16 & 0xff) + char(size >> 8 & 0xff) +
-                            char(size & 0xff),
+    return chunks(2, 1,
+                  QByteArray(1, char(size >> 24)) + char(size >> 16 & 0xff) + char(size >> 8 & 0xff) +
+                      char(size & 0xff),
                   128);
 }
 
