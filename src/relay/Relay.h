@@ -23,13 +23,17 @@ bool buildRelayPipeline(StreamEncoders shared);
 // Hands the pipeline to the relay's stopping thread (its stop and release can wait on the network); graceful:
 // a sending stream first ends cleanly at its server.
 void releaseRelayPipeline(bool graceful = true);
-bool startRelay(); // true: the output runs or is starting
-// An attempt's connection to the relay's server (the module's own), replacing any earlier one's; its outcome
-// starts the output against it, or says why not.
-void openRelayConnection(RelayState &relay);
+// What happens to the relay: its life decides, the rest carries it out.
+void relayEvent(RelayEvent event);
+bool startRelay(); // as turning it on: true while it attempts or sends
+// The pipeline an attempt needs: the one there is where it still fits, else a new one; false: none could be
+// made.
+bool prepareRelayPipeline(RelayState &relay);
+// An attempt's connection to the relay's server (the module's own), replacing any earlier one's.
+void openRelayConnection(RelayState &relay, RelayConnection::Report report);
 // Cuts the current attempt's connection, wherever it got to.
 void closeRelayConnection(RelayState &relay);
-// Starts libobs's output against the attempt's connection, once that is connected.
+// Starts libobs's output against the attempt's connection, once that is connected; false: it did not start.
 bool startRelayOutput(RelayState &relay);
 void stopRelay();
 // What a pipeline is built from: the relay settings and where its encoders come from.

@@ -168,6 +168,7 @@ private:
             finish(RelayConnection::Outcome::NotFound, QString());
             return;
         }
+        post(RelayConnection::Outcome::NameFound, QString());
         deadline->start(kConnectDeadlineMs);
         connectNext();
     }

@@ -19,6 +19,7 @@ class RelayConnectionSession;
 class RelayConnection {
 public:
     enum class Outcome {
+        NameFound, // its name leads somewhere: the connect begins
         Connected, // the server is connected (over TLS where asked): libobs can start against localUrl()
         NotFound,  // its name leads nowhere
         Failed,    // refused, reset, timed out or a certificate that fails the checks

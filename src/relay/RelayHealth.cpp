@@ -65,14 +65,6 @@ OBSOutputAutoRelease sampleObsStream(RelayState &relay, qint64 now, UplinkSecond
     return stream;
 }
 
-// A new pipeline takes over, started once the old one has stopped.
-void restartRelay(RelayState &relay) {
-    // The connection goes with a reset rather than closed: what its paced socket still holds would keep the
-    // uplink busy, and its server would keep the old session (and refuse a new one) for seconds.
-    releaseRelayPipeline(false);
-    relay.restartWhenStopped = true;
-}
-
 // Moves between OBS's encoders and its own as the share asks.
 void followShareWithEncoders(RelayState &relay) {
     relay.obsEncoderReturn.tick();
@@ -83,7 +75,7 @@ void followShareWithEncoders(RelayState &relay) {
         logMessage(LOG_INFO,
                    "Orvane output: sending with its own encoder at %d kbit/s while the uplink is short",
                    relay.share.capKbps);
-        restartRelay(relay);
+        relayEvent(RelayEvent::Restart);
         return;
     }
     if (!relay.ownEncoderWhileShort)
@@ -97,7 +89,7 @@ void followShareWithEncoders(RelayState &relay) {
     if (obsStreamEncodersLikeRelay(relay.bitrate)) {
         logMessage(LOG_INFO, "Orvane output: returning to OBS's stream encoder");
         relay.obsEncoderReturn.returned();
-        restartRelay(relay);
+        relayEvent(RelayEvent::Restart);
     }
 }
 
@@ -109,7 +101,6 @@ void forgetRelayShare(RelayState &relay) {
     relay.ownEncoderWhileShort = false;
     relay.ticksAtSettingOnOwnEncoder = 0;
     relay.obsEncoderReturn = ObsEncoderReturn();
-    relay.restartWhenStopped = false;
 }
 
 int relayEncoderKbps(const RelayState &relay) {
@@ -118,11 +109,11 @@ int relayEncoderKbps(const RelayState &relay) {
 
 void sampleRelayHealth(qint64 now) {
     RelayState &relay = moduleRelay();
-    if (!relay.output || !relay.sending) {
+    if (!relay.output || !relay.life.sending()) {
         relay.brake->stop();
         relay.rate.reset();
         relay.stalled = false;
-        if (!relay.wanted) {
+        if (!relay.life.wanted()) {
             forgetRelayShare(relay);
             relay.obsDroppedSeen = -1;
             relay.obsRate.reset();
@@ -137,7 +128,7 @@ void sampleRelayHealth(qint64 now) {
         if (!relay.share.aside) {
             logMessage(LOG_INFO, "Orvane output: trying again beside OBS's stream at %d kbit/s",
                        relay.share.capKbps);
-            relay.restartWhenStopped = true;
+            relayEvent(RelayEvent::ShareBack);
         }
         return;
     }
@@ -154,7 +145,7 @@ void sampleRelayHealth(qint64 now) {
         logMessage(LOG_INFO,
                    "Orvane output: not even %d kbit/s fits beside OBS's stream, stepping aside until it does",
                    kRelayYieldFloorKbps);
-        releaseRelayPipeline(false);
+        relayEvent(RelayEvent::StepAside);
         return;
     }
     if (!wasYielding && relay.share.capKbps != 0)

@@ -149,14 +149,10 @@ void releaseRelayPipeline(bool graceful) {
     retired.videoEncoder = std::move(relay.videoEncoder);
     retired.audioEncoder = std::move(relay.audioEncoder);
     retired.link = std::move(relay.link);
-    retired.started = std::exchange(relay.outputStarted, false);
-    retired.graceful = graceful && relay.sending;
+    retired.graceful = graceful && relay.life.sending();
     retireRelay(std::move(retired));
     relay.builtSignature.clear();
     relay.sharesObsEncoders = false;
-    relay.connecting = false;
-    relay.sending = false;
-    relay.reconnecting = false;
 }
 
 namespace {
@@ -183,68 +179,24 @@ RelayCall::~RelayCall() {
         relayCallEndHook();
 }
 
-bool startRelay() {
-    const RelayCall call;
-    RelayState &relay = moduleRelay();
-    if (!relay.enabled)
-        return false;
-    if (relay.connecting)
-        return true;
-    if (relay.output && obs_output_active(relay.output))
-        return true;
-
-    relay.lastAttemptMs = wallClockMs();
-    // Decided at every start: OBS's stream settings or the relay's may have changed since the last one.
+// The pipeline an attempt needs: the one there is, or a new one when the settings or OBS's encoders changed.
+bool prepareRelayPipeline(RelayState &relay) {
+    // Decided at every attempt: OBS's stream settings or the relay's may have changed since the last one.
     // While the uplink is short the relay sends less than OBS's encoders make.
     StreamEncoders shared = relay.ownEncoderWhileShort || relay.share.capKbps != 0
                                 ? StreamEncoders()
                                 : obsStreamEncodersLikeRelay(relay.bitrate);
     // A lost connection is tried again as it was, to the same server, until the relay is started anew.
-    const bool reconnect = relay.reconnecting && relay.output;
-    if (!reconnect && (!relay.output || relaySignature(shared) != relay.builtSignature)) {
-        releaseRelayPipeline();
-        if (!buildRelayPipeline(std::move(shared)))
-            return false;
-    }
-
-    relay.connecting = true;
-    openRelayConnection(relay);
-    return true;
+    const bool reconnect = relay.life.reconnecting() && relay.output;
+    if (reconnect || (relay.output && relaySignature(shared) == relay.builtSignature))
+        return true;
+    releaseRelayPipeline();
+    return buildRelayPipeline(std::move(shared));
 }
 
-namespace {
-// Where an attempt's connection got to, on OBS's main thread; nothing once the relay has moved on.
-void onConnectionOutcome(RelayState &relay, RelayConnection::Outcome outcome, const QString &detail) {
-    if (outcome == RelayConnection::Outcome::Connected) {
-        startRelayOutput(relay);
-        return;
-    }
-    if (outcome == RelayConnection::Outcome::Lost && relay.outputStarted)
-        return; // libobs reports its stream lost, and reconnects as it would
+void openRelayConnection(RelayState &relay, RelayConnection::Report report) {
     closeRelayConnection(relay);
-    relay.connecting = false;
-    relay.error = relayStopMessage(outcome == RelayConnection::Outcome::Lost ? OBS_OUTPUT_DISCONNECTED
-                                                                             : OBS_OUTPUT_CONNECT_FAILED);
-    if (outcome == RelayConnection::Outcome::NotFound)
-        relay.error += QStringLiteral(" Its server's name can't be looked up.");
-    else if (!detail.isEmpty())
-        relay.error += QLatin1Char(' ') + detail;
-    if (relay.wanted)
-        relay.error += relayRetrySuffix();
-    logMessage(LOG_WARNING, "Orvane output couldn't connect: %s", relay.error.toUtf8().constData());
-}
-} // namespace
-
-void openRelayConnection(RelayState &relay) {
-    closeRelayConnection(relay);
-    std::shared_ptr<RelayConnection> connection =
-        RelayConnection::open(relay.server, [link = std::weak_ptr<RelayLink>(relay.link)](
-                                                RelayConnection::Outcome outcome, const QString &detail) {
-            const RelayCall call;
-            RelayState &relay = moduleRelay();
-            if (relay.link && relay.link == link.lock())
-                onConnectionOutcome(relay, outcome, detail);
-        });
+    std::shared_ptr<RelayConnection> connection = RelayConnection::open(relay.server, std::move(report));
     // A relay that starts while it yields is paced at its cap from its first frame.
     if (relay.share.capKbps != 0)
         connection->pace(relayPacingBytesPerSecond(relay.share.capKbps));
@@ -261,17 +213,14 @@ void closeRelayConnection(RelayState &relay) {
 
 bool startRelayOutput(RelayState &relay) {
     const std::shared_ptr<RelayConnection> connection = relay.link ? relay.link->connection() : nullptr;
-    if (!connection || !relay.output || !relay.wanted)
+    if (!connection || !relay.output)
         return false;
     OBSDataAutoRelease serviceSettings = obs_data_create();
     obs_data_set_string(serviceSettings, "server", connection->localUrl().toUtf8().constData());
     obs_data_set_string(serviceSettings, "key", clientTaggedKey(relay.key).constData());
     obs_service_update(relay.service, serviceSettings);
     bindToObsMedia(relay);
-    relay.outputStarted = true;
     if (!obs_output_start(relay.output)) {
-        relay.connecting = false;
-        closeRelayConnection(relay);
         const QString detail = QString::fromUtf8(obs_output_get_last_error(relay.output));
         relay.error = detail.isEmpty() ? QStringLiteral("OBS couldn't start the Orvane output.") : detail;
         logMessage(LOG_WARNING, "Orvane output didn't start: %s", relay.error.toUtf8().constData());
@@ -280,50 +229,4 @@ bool startRelayOutput(RelayState &relay) {
     relay.startedAtMs = wallClockMs();
     logMessage(LOG_INFO, "Orvane output: sending with %s", relay.encoderLabel.toUtf8().constData());
     return true;
-}
-
-void stopRelay() {
-    const RelayCall call;
-    RelayState &relay = moduleRelay();
-    relay.wanted = false;
-    forgetRelayShare(relay);
-    settleRelayError(relay);
-    // Whatever the attempt got to, nothing more of it reaches the server.
-    closeRelayConnection(relay);
-    // A stopped output that is started again waits for its old stop to end: the next start gets a new one.
-    if (relay.outputStarted)
-        releaseRelayPipeline();
-    relay.connecting = false;
-    relay.sending = false;
-    relay.reconnecting = false;
-}
-
-void relayOnFrontendEvent(enum obs_frontend_event event) {
-    RelayState &relay = moduleRelay();
-    if (event == OBS_FRONTEND_EVENT_STREAMING_STARTED) {
-        if (relay.enabled) {
-            relay.wanted = true;
-            startRelay();
-        }
-    } else if (event == OBS_FRONTEND_EVENT_STREAMING_STOPPING ||
-               event == OBS_FRONTEND_EVENT_STREAMING_STOPPED) {
-        stopRelay();
-    }
-}
-
-void shutdownRelay() {
-    RelayState &relay = moduleRelay();
-    relay.wanted = false;
-    // Their threads never outlive the module's code.
-    relay.brake->stop();
-    finishSavingRelaySettings();
-    // Exit can arrive from inside a relay call, which still uses the pipeline.
-    if (relay.callDepth > 0) {
-        relay.releaseWhenIdle = true;
-        return;
-    }
-    releaseRelayPipeline(false);
-    // Nothing of the relay's runs on once libobs shuts down; none of it waits on the network.
-    finishRetiredRelays();
-    RelayConnection::stopThread();
 }

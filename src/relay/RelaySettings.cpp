@@ -65,12 +65,10 @@ void updateRelaySettings(bool enabled, const QString &server, const QString &key
         bitrate >= kMinRelayBitrate && bitrate <= kMaxRelayBitrate ? bitrate : kDefaultRelayBitrate;
     saveRelaySettings();
 
-    if (relay.enabled && obs_frontend_streaming_active()) {
-        relay.wanted = true;
-        startRelay();
-    } else if (!relay.enabled && wasEnabled) {
-        stopRelay();
-    }
+    if (relay.enabled)
+        relayEvent(RelayEvent::TurnedOn);
+    else if (wasEnabled)
+        relayEvent(RelayEvent::TurnedOff);
 }
 
 bool isRelayServerAddress(const QString &server) {

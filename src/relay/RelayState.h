@@ -5,6 +5,7 @@
 #include "relay/RelayBrake.h"
 #include "relay/RelayEncoders.h"
 #include "relay/RelayLink.h"
+#include "relay/life/RelayLife.h"
 #include "uplink/UplinkShare.h"
 
 #include <QString>
@@ -28,17 +29,14 @@ struct RelayState {
     OBSEncoderAutoRelease audioEncoder;
     QString builtSignature;          // settings the pipeline was built from; empty without a pipeline
     bool sharesObsEncoders = false;  // the pipeline's encoders are OBS's own stream encoders
-    bool outputStarted = false;      // the output was started since it was built
     std::shared_ptr<RelayLink> link; // shared with the output's signals
 
+    // Its life: what it is doing now, decided in one place.
+    RelayLife life;
+
     // Status.
-    bool wanted = false; // should be running now: arms the retry
-    bool connecting = false;
-    bool sending = false;
-    bool reconnecting = false;
     QString error;
     QString encoderLabel;
-    qint64 lastAttemptMs = 0;
     qint64 startedAtMs = 0;
 
     // Health, sampled once a second as OBS's stream's is.
@@ -52,9 +50,8 @@ struct RelayState {
     bool ownEncoderWhileShort = false;
     int ticksAtSettingOnOwnEncoder = 0;
     ObsEncoderReturn obsEncoderReturn;
-    bool restartWhenStopped = false; // a new pipeline starts once the old one's stop is done
-    int obsDroppedSeen = -1;         // OBS's stream's dropped frames at the last tick; -1: not streaming then
-    SendRate obsRate;                // OBS's stream's, as the relay's yield sees it
+    int obsDroppedSeen = -1; // OBS's stream's dropped frames at the last tick; -1: not streaming then
+    SendRate obsRate;        // OBS's stream's, as the relay's yield sees it
     std::unique_ptr<RelayBrake> brake =
         std::make_unique<RelayBrake>(); // between ticks, the relay's first move when OBS's stream falls into
                                         // trouble

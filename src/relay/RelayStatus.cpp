@@ -11,7 +11,6 @@
 #include <utility>
 
 namespace {
-constexpr qint64 kRetrySpacingMs = 5000;
 const QString kRetrySuffix = QStringLiteral(" Trying again every 5 seconds.");
 
 // libobs raises the output's signals on its own threads: the callbacks only hand work to the main thread,
@@ -32,13 +31,9 @@ template <typename Job> void onMainThread(const RelayLink *link, Job job) {
 void onRelayStart(void *data, calldata_t *) {
     auto *link = static_cast<RelayLink *>(data);
     onMainThread(link, [](RelayState &relay) {
-        relay.connecting = false;
-        relay.reconnecting = false;
-        if (!relay.wanted) {
-            stopRelay(); // stopped by OBS's stream ending before it connected
+        relayEvent(RelayEvent::OutputStarted);
+        if (!relay.life.sending())
             return;
-        }
-        relay.sending = true;
         relay.error.clear();
         relay.lastProgressMs = wallClockMs();
     });
@@ -50,19 +45,14 @@ void onRelayStop(void *data, calldata_t *calldata) {
     const QString detail = stopSignalError(calldata);
 
     onMainThread(link, [code, detail](RelayState &relay) {
-        // A relay that lost its connection reconnects (the retry below) until it sends again.
-        const bool lostConnection = relay.sending || relay.reconnecting;
-        relay.connecting = false;
-        relay.sending = false;
-        relay.reconnecting = false;
-        if (code == 0)
+        if (code == 0 || !relay.life.wanted())
             return;
-        relay.reconnecting = lostConnection && relay.wanted;
         relay.error = relayStopMessage(code);
         if (!detail.isEmpty())
             relay.error += QLatin1Char(' ') + detail;
-        if (relay.wanted)
-            relay.error += kRetrySuffix;
+        relay.error += kRetrySuffix;
+        // A relay that lost its stream reconnects (the retry) until it sends again.
+        relayEvent(relay.life.sending() ? RelayEvent::Lost : RelayEvent::OutputFailed);
     });
 }
 
@@ -120,60 +110,35 @@ void settleRelayError(RelayState &relay) {
 
 void relayRetryCheck(qint64 now) {
     const RelayCall call;
-    RelayState &relay = moduleRelay();
     sampleRelayHealth(now);
-    const bool relayActive = relay.output && obs_output_active(relay.output);
-    // OBS's stream can end without a "stopping" event (a failure): the relay never outlives it.
-    if (relayActive && !obs_frontend_streaming_active()) {
-        stopRelay();
-        return;
-    }
-    if (!relay.wanted && !relay.connecting && !relayActive && relay.sharesObsEncoders) {
-        // OBS may replace or drop its encoders between streams: a stopped relay does not keep them alive.
-        releaseRelayPipeline();
-        return;
-    }
-    if (!relay.wanted || relay.connecting || relayActive || relay.share.aside)
-        return;
-    // A new pipeline for the uplink's share starts as soon as the old one has let go of its server.
-    const bool restartNow = relay.restartWhenStopped && retiredRelaysReleased();
-    if (now - relay.lastAttemptMs < kRetrySpacingMs && !restartNow)
-        return;
-    relay.restartWhenStopped = false;
-    if (relay.enabled && obs_frontend_streaming_active()) {
-        startRelay();
-    } else {
-        relay.wanted = false;
-        relay.reconnecting = false;
-        settleRelayError(relay);
-    }
+    relayEvent(RelayEvent::Tick);
 }
 
 void writeRelayStatus(JsonWriter &json) {
     const RelayState &relay = moduleRelay();
     // libobs reconnecting has lost the connection, however recently the last bytes went out.
-    const bool sending = relay.sending && !relay.stalled && !relay.reconnecting;
-    obs_output_t *output = relay.sending ? relay.output.Get() : nullptr;
+    const bool sending = relay.life.sending() && !relay.stalled;
+    obs_output_t *output = relay.life.sending() ? relay.output.Get() : nullptr;
     json.beginObject();
     json.key("bitrate").value(relay.bitrate);
     json.key("congestion").value(output ? finiteOrZero(obs_output_get_congestion(output)) : 0.0);
-    json.key("connecting").value(relay.connecting);
+    json.key("connecting").value(relay.life.connecting());
     json.key("dropped").value(output ? obs_output_get_frames_dropped(output) : 0);
     json.key("enabled").value(relay.enabled);
     json.key("encoder").value(relay.encoderLabel);
     json.key("error").value(relay.error);
     json.key("frames").value(output ? obs_output_get_total_frames(output) : 0);
-    json.key("kbps").value(relay.sending && !relay.reconnecting ? relay.rate.kbps : 0);
-    json.key("reconnecting").value(relay.reconnecting);
+    json.key("kbps").value(relay.life.sending() ? relay.rate.kbps : 0);
+    json.key("reconnecting").value(relay.life.reconnecting());
     json.key("sending").value(sending);
-    const bool aside = relay.wanted && relay.share.aside;
+    const bool aside = relay.life.steppedAside();
     // A video bitrate, as the setting is: the cap counts its audio too.
     json.key("sendingBitrate").value(aside ? 0 : relayEncoderKbps(relay));
     json.key("server").value(relay.server);
     json.key("stalled").value(relay.stalled);
     json.key("startedAt").value(sending ? double(relay.startedAtMs) : 0.0);
     json.key("steppedAside").value(aside);
-    json.key("yielding").value(relay.sending && relay.share.capKbps != 0);
+    json.key("yielding").value(relay.life.sending() && relay.share.capKbps != 0);
     json.endObject();
 }
 

@@ -24,7 +24,7 @@ void release(RetiredRelay &retired, bool reset) {
             connection->close(reset);
     }
     // Both sides of the output's connection are cut: its threads are awake, and its stop joins them at once.
-    if (retired.output && retired.started && obs_output_active(retired.output))
+    if (retired.output && obs_output_active(retired.output))
         obs_output_force_stop(retired.output);
     retired.output = nullptr;
     retired.service = nullptr;
@@ -50,8 +50,7 @@ void checkEnding() {
 
 void retireRelay(RetiredRelay retired) {
     QCoreApplication *app = QCoreApplication::instance();
-    if (!retired.graceful || !retired.started || !retired.output || !obs_output_active(retired.output) ||
-        !app) {
+    if (!retired.graceful || !retired.output || !obs_output_active(retired.output) || !app) {
         release(retired, true);
         return;
     }

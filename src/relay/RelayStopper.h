@@ -15,7 +15,6 @@ struct RetiredRelay {
     OBSEncoderAutoRelease videoEncoder;
     OBSEncoderAutoRelease audioEncoder;
     std::shared_ptr<RelayLink> link; // released after the output: its signals may still be running
-    bool started = false;            // the output was started since it was built
     bool graceful = true;            // a stream that is sending ends cleanly at its server first
 };
 

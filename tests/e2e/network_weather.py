@@ -105,26 +105,31 @@ CLONE_NEWNS = 0x00020000
 _resolver_file = None
 
 
+def use_test_resolver():
+    """This process's resolver, and its children's, becomes 127.0.0.53, through a mount namespace of its own: the
+    machine's own /etc/resolv.conf is never touched."""
+    global _resolver_file
+    if _resolver_file is None:
+        if ctypes.CDLL(None, use_errno=True).unshare(CLONE_NEWNS) != 0:
+            raise OSError(ctypes.get_errno(), "no mount namespace of the test's own")
+        # In a chroot "/" is no mount point; the test command's roots run in a mount namespace whose mounts
+        # are all private already, which is what this checks for there.
+        if subprocess.run(["mount", "--make-rprivate", "/"], capture_output=True).returncode != 0:
+            with open("/proc/self/mountinfo") as mounts:
+                if " shared:" in mounts.read():
+                    raise OSError("mounts here are shared: a bind mount would be seen outside the test")
+        _resolver_file = tempfile.NamedTemporaryFile("w", prefix="orvane-resolv-", delete=False)
+        _resolver_file.write("nameserver 127.0.0.53\n")  # the resolver's own waits, as on a streamer's machine
+        _resolver_file.close()
+        subprocess.run(["mount", "--bind", _resolver_file.name, "/etc/resolv.conf"], check=True)
+
+
 class NameServer:
-    """A name server of the test's own (dnsmasq, on 127.0.0.53) that gives name the address 127.0.0.1. It becomes
-    this process's resolver, and its children's, through a mount namespace of its own: the machine's own
-    /etc/resolv.conf is never touched. lose() drops its packets, as a network that goes takes it along."""
+    """A name server of the test's own (dnsmasq, on 127.0.0.53, the test's resolver) that gives name the address
+    127.0.0.1. lose() drops its packets, as a network that goes takes it along."""
 
     def __init__(self, name):
-        global _resolver_file
-        if _resolver_file is None:
-            if ctypes.CDLL(None, use_errno=True).unshare(CLONE_NEWNS) != 0:
-                raise OSError(ctypes.get_errno(), "no mount namespace of the test's own")
-            # In a chroot "/" is no mount point; the test command's roots run in a mount namespace whose mounts
-            # are all private already, which is what this checks for there.
-            if subprocess.run(["mount", "--make-rprivate", "/"], capture_output=True).returncode != 0:
-                with open("/proc/self/mountinfo") as mounts:
-                    if " shared:" in mounts.read():
-                        raise OSError("mounts here are shared: a bind mount would be seen outside the test")
-            _resolver_file = tempfile.NamedTemporaryFile("w", prefix="orvane-resolv-", delete=False)
-            _resolver_file.write("nameserver 127.0.0.53\n")  # the resolver's own waits, as on a streamer's machine
-            _resolver_file.close()
-            subprocess.run(["mount", "--bind", _resolver_file.name, "/etc/resolv.conf"], check=True)
+        use_test_resolver()
         self.process = subprocess.Popen(
             ["dnsmasq", "-k", "--no-resolv", "--no-hosts", "--bind-interfaces", "--listen-address=127.0.0.53",
              "--address=/%s/127.0.0.1" % name, "--user=root"], stderr=subprocess.DEVNULL)
@@ -156,3 +161,41 @@ class NameServer:
     def stop(self):
         self.process.kill()
         self.process.wait()
+
+
+class SlowNameServer:
+    """A name server of the test's own on 127.0.0.53 that answers every question for name with 127.0.0.1 (an
+    address question) or with nothing (any other), each after delay(n) seconds, n counting the questions from 1."""
+
+    def __init__(self, name, delay):
+        use_test_resolver()
+        self.name, self.delay, self.questions = name.encode(), delay, 0
+        self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.socket.bind(("127.0.0.53", 53))
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            try:
+                query, peer = self.socket.recvfrom(512)
+            except OSError:
+                return
+            self.questions += 1
+            threading.Timer(self.delay(self.questions), self._answer, (query, peer)).start()
+
+    def _answer(self, query, peer):
+        end, labels = 12, []
+        while query[end]:
+            labels.append(query[end + 1:end + 1 + query[end]])
+            end += 1 + query[end]
+        question = query[12:end + 5]
+        address = b".".join(labels).lower() == self.name and question[-4:] == b"\x00\x01\x00\x01"
+        answer = b"\xc0\x0c\x00\x01\x00\x01\x00\x00\x00\x00\x00\x04\x7f\x00\x00\x01" if address else b""
+        header = query[:2] + b"\x81\x80\x00\x01" + (b"\x00\x01" if address else b"\x00\x00") + b"\x00\x00\x00\x00"
+        try:
+            self.socket.sendto(header + question + answer, peer)
+        except OSError:
+            pass
+
+    def stop(self):
+        self.socket.close()

@@ -7,7 +7,7 @@ import time
 import unittest
 
 from nginx_rtmp import NginxRtmp, video_times
-from network_weather import NameServer, StallProbe, enter_own_network, hole, shared_uplink
+from network_weather import NameServer, SlowNameServer, StallProbe, enter_own_network, hole, shared_uplink
 from obs_harness import Bridge, SilentServer, wait_until
 from streaming_case import StreamingCase
 
@@ -110,6 +110,51 @@ class ObsNetwork(StreamingCase):
         stalls["OBS closes"] = time.monotonic() - closing
         print("name server gone: longest answer of the bridge, in s:",
               {what: round(took, 3) for what, took in stalls.items()})
+        for what, took in stalls.items():
+            self.assertLess(took, 2.0 if what == "OBS closes" else 0.2, what)
+        self.assertEqual(self.probe.errors, [])
+
+    def test_relay_turned_off_while_its_name_is_looked_up_sends_nothing(self):
+        """The name server answers after 1.5 s. The relay turned off, or OBS's stream stopped, while the relay looks
+        its server's name up: nothing reaches its server afterwards, and it shows neither an attempt nor an
+        error."""
+        names = SlowNameServer("relay.orvane.test", lambda question: 1.5)
+        self.addCleanup(names.stop)
+        server = "rtmp://relay.orvane.test:%d/live" % self.relay_server.rtmp_port
+        self.write_relay_settings(server)
+        self.go_live()
+        for stop in ("relay off", "OBS's stream stops"):
+            self.relay(False, server)()
+            wait_until(lambda: "relaykey" not in self.relay_server.bytes_in(), what="the relay to end at its server")
+            self.relay(True, server)()
+            self.assertTrue(self.relay_state()["connecting"], stop)
+            self.relay(False, server)() if stop == "relay off" else self.bridge.call("POST", "stop")
+            quiet_until = time.monotonic() + 4
+            while time.monotonic() < quiet_until:
+                self.assertNotIn("relaykey", self.relay_server.bytes_in(), "reached its server after: " + stop)
+                time.sleep(0.2)
+            state = self.relay_state()
+            self.assertEqual((state["connecting"], state["sending"], state["error"]), (False, False, ""), stop)
+        self.end_stream_before_closing()
+        self.assertEqual(self.obs.stop(), 0)
+
+    def test_obs_closes_at_once_while_the_relay_waits_for_its_name(self):
+        """The name server answers the first look-up and holds every later question for 8 s: OBS closed while the
+        relay looks its name up again exits at once, and OBS's main thread is never held meanwhile."""
+        names = SlowNameServer("relay.orvane.test", lambda question: 0 if question <= 2 else 8)  # A and AAAA
+        self.addCleanup(names.stop)
+        server = "rtmp://relay.orvane.test:%d/live" % self.relay_server.rtmp_port
+        self.write_relay_settings(server)
+        self.go_live()
+        stalls = {"off": self.probe.longest_during(self.relay(False, server)),
+                  "on, its name held": self.probe.longest_during(self.relay(True, server))}
+        self.assertTrue(self.relay_state()["connecting"])
+        self.end_stream_before_closing()
+        self.probe.stop()
+        closing = time.monotonic()
+        self.assertEqual(self.obs.stop(), 0)
+        stalls["OBS closes"] = time.monotonic() - closing
+        print("name held: longest answer of the bridge, in s:", {what: round(took, 3) for what, took in stalls.items()})
         for what, took in stalls.items():
             self.assertLess(took, 2.0 if what == "OBS closes" else 0.2, what)
         self.assertEqual(self.probe.errors, [])

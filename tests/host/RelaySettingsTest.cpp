@@ -66,7 +66,7 @@ TEST_F(RelaySettingsRun, UpdatesAreSavedWithTheirRules) {
     // Enabling while OBS is not streaming saves and starts nothing.
     updateRelaySettings(true, "rtmp://c/live", "k3", 3000);
     EXPECT_TRUE(relay().enabled);
-    EXPECT_FALSE(relay().wanted);
+    EXPECT_FALSE(relay().life.wanted());
     EXPECT_EQ(relay().output, nullptr);
 
     reload();

@@ -143,7 +143,7 @@ TEST_F(RelayRun, SharesObsEncodersOnlyWhenTheyMakeTheSameStream) {
         updateRelaySettings(true, nginx.rtmpUrl(), "relaykey", streamCase.relayBitrate);
         ASSERT_TRUE(obsStream.start()) << streamCase.what;
         obsStreamStarts();
-        ASSERT_TRUE(waitUntil([&] { return relay.sending; }, 15000))
+        ASSERT_TRUE(waitUntil([&] { return relay.life.sending(); }, 15000))
             << streamCase.what << ": " << relay.error.toStdString();
         EXPECT_EQ(relayStatusJson().value("encoder").toString().toStdString(),
                   streamCase.expected.toStdString())
@@ -171,7 +171,7 @@ TEST_F(RelayRun, SharedRelayStartsOnAKeyframeAndLeavesObsStreamAlone) {
     obsStreamStarts();
 
     for (int run = 0; run < 2; ++run) {
-        ASSERT_TRUE(waitUntil([&] { return relay.sending; }, 15000)) << relay.error.toStdString();
+        ASSERT_TRUE(waitUntil([&] { return relay.life.sending(); }, 15000)) << relay.error.toStdString();
         EXPECT_EQ(relay.encoderLabel, "OBS's stream encoder");
         ASSERT_TRUE(bytesFlowTo(nginx, "relaykey"));
         // Some frames recorded (a different number each run, so the next join falls elsewhere in the GOP).
@@ -210,7 +210,7 @@ TEST_F(RelayRun, FollowsObsStreamIntoARealRtmpServer) {
     updateRelaySettings(true, nginx.rtmpUrl(), "relaykey", 2500);
     EXPECT_EQ(relay.output, nullptr) << "nothing starts before OBS streams";
     obsStreamStarts();
-    ASSERT_TRUE(waitUntil([&] { return relay.sending; }, 15000)) << relay.error.toStdString();
+    ASSERT_TRUE(waitUntil([&] { return relay.life.sending(); }, 15000)) << relay.error.toStdString();
     EXPECT_TRUE(bytesFlowTo(nginx, "relaykey"));
 
     // The stream key carries the client tag as query arguments.
@@ -233,7 +233,7 @@ TEST_F(RelayRun, FollowsObsStreamIntoARealRtmpServer) {
     EXPECT_EQ(relay.output, output);
 
     obsStreamStops();
-    EXPECT_FALSE(relay.wanted);
+    EXPECT_FALSE(relay.life.wanted());
     EXPECT_TRUE(waitUntil([&] { return nginx.bytesIn("relaykey") < 0; }, 10000));
     EXPECT_TRUE(waitUntil([&] { return retiredRelaysReleased(); }, 10000));
     runEventLoopFor(200);
@@ -255,7 +255,7 @@ TEST_F(RelayRun, OwnEncodersFollowEveryChangeOfObsVideo) {
     for (const uint32_t width : {640u, 480u, 640u}) {
         ASSERT_EQ(obshost::resetVideo(width, width * 9 / 16), OBS_VIDEO_SUCCESS) << width;
         obsStreamStarts();
-        ASSERT_TRUE(waitUntil([&] { return relay.sending; }, 15000)) << relay.error.toStdString();
+        ASSERT_TRUE(waitUntil([&] { return relay.life.sending(); }, 15000)) << relay.error.toStdString();
         EXPECT_EQ(obs_encoder_get_width(relay.videoEncoder), width);
         EXPECT_EQ(obs_output_video(relay.output), obs_get_video());
         EXPECT_TRUE(bytesFlowTo(nginx, "relaykey")) << width;
@@ -272,18 +272,18 @@ TEST_F(RelayRun, NeverOutlivesObsStream) {
 
     // OBS's stream fails: OBS raises "stopped" without "stopping".
     obsStreamStarts();
-    ASSERT_TRUE(waitUntil([&] { return relay.sending; }, 15000)) << relay.error.toStdString();
+    ASSERT_TRUE(waitUntil([&] { return relay.life.sending(); }, 15000)) << relay.error.toStdString();
     setFrontendStreaming(false);
     emitFrontendEvent(OBS_FRONTEND_EVENT_STREAMING_STOPPED);
-    EXPECT_FALSE(relay.wanted);
-    EXPECT_TRUE(waitUntil([&] { return retiredRelaysReleased() && !relay.sending; }, 10000));
+    EXPECT_FALSE(relay.life.wanted());
+    EXPECT_TRUE(waitUntil([&] { return retiredRelaysReleased() && !relay.life.sending(); }, 10000));
 
     // No event at all: the tick finds the relay sending on its own and stops it.
     obsStreamStarts();
-    ASSERT_TRUE(waitUntil([&] { return relay.sending; }, 15000));
+    ASSERT_TRUE(waitUntil([&] { return relay.life.sending(); }, 15000));
     setFrontendStreaming(false);
     relayRetryCheck(wallClockMs());
-    EXPECT_TRUE(waitUntil([&] { return retiredRelaysReleased() && !relay.sending; }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return retiredRelaysReleased() && !relay.life.sending(); }, 10000));
     EXPECT_TRUE(waitUntil([&] { return nginx.bytesIn("relaykey") < 0; }, 10000));
 }
 
@@ -293,7 +293,7 @@ TEST_F(RelayRun, StopWhileConnectingIsNotLost) {
     updateRelaySettings(true, nginx.rtmpUrl(), "relaykey", 2500);
     for (const bool byDisabling : {false, true}) {
         obsStreamStarts();
-        ASSERT_TRUE(relay.connecting);
+        ASSERT_TRUE(relay.life.connecting());
         if (byDisabling) {
             updateRelaySettings(false, nginx.rtmpUrl(), "relaykey", 2500);
             setFrontendStreaming(false);
@@ -301,10 +301,10 @@ TEST_F(RelayRun, StopWhileConnectingIsNotLost) {
             obsStreamStops();
         }
         // The connection is made after the stop; the relay must not stay on it.
-        EXPECT_TRUE(waitUntil([&] { return !relay.connecting && retiredRelaysReleased(); }, 15000));
+        EXPECT_TRUE(waitUntil([&] { return !relay.life.connecting() && retiredRelaysReleased(); }, 15000));
         runEventLoopFor(1500);
         EXPECT_FALSE(obs_output_active(relay.output)) << byDisabling;
-        EXPECT_FALSE(relay.sending) << byDisabling;
+        EXPECT_FALSE(relay.life.sending()) << byDisabling;
         updateRelaySettings(true, nginx.rtmpUrl(), "relaykey", 2500);
     }
 }
@@ -317,11 +317,11 @@ TEST_F(RelayRun, RetriesUntilTheServerIsReachable) {
     ASSERT_TRUE(waitUntil([&] { return relay.error.endsWith(kRetrySuffix); }, 15000))
         << relay.error.toStdString();
     EXPECT_TRUE(relay.error.startsWith("Couldn't reach Orvane.")) << relay.error.toStdString();
-    EXPECT_FALSE(relay.sending);
-    EXPECT_TRUE(relay.wanted);
+    EXPECT_FALSE(relay.life.sending());
+    EXPECT_TRUE(relay.life.wanted());
 
     ASSERT_TRUE(nginx.start());
-    ASSERT_TRUE(waitUntil([&] { return relay.sending; }, 20000)) << relay.error.toStdString();
+    ASSERT_TRUE(waitUntil([&] { return relay.life.sending(); }, 20000)) << relay.error.toStdString();
     EXPECT_EQ(relay.error, "");
     EXPECT_TRUE(bytesFlowTo(nginx, "relaykey"));
 }
@@ -331,15 +331,15 @@ TEST_F(RelayRun, ReconnectsWhenTheServerComesBack) {
     ASSERT_TRUE(nginx.start());
     updateRelaySettings(true, nginx.rtmpUrl(), "relaykey", 2500);
     obsStreamStarts();
-    ASSERT_TRUE(waitUntil([&] { return relay.sending; }, 15000)) << relay.error.toStdString();
+    ASSERT_TRUE(waitUntil([&] { return relay.life.sending(); }, 15000)) << relay.error.toStdString();
     ASSERT_TRUE(bytesFlowTo(nginx, "relaykey"));
 
     nginx.kill();
-    ASSERT_TRUE(waitUntil([&] { return relay.reconnecting; }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return relay.life.reconnecting(); }, 20000));
     EXPECT_TRUE(relay.error.endsWith(kRetrySuffix)) << relay.error.toStdString();
     ASSERT_TRUE(nginx.start());
-    ASSERT_TRUE(waitUntil([&] { return !relay.reconnecting; }, 30000));
-    EXPECT_TRUE(relay.sending);
+    ASSERT_TRUE(waitUntil([&] { return !relay.life.reconnecting(); }, 30000));
+    EXPECT_TRUE(relay.life.sending());
     EXPECT_TRUE(bytesFlowTo(nginx, "relaykey"));
 }
 
@@ -354,14 +354,14 @@ TEST_F(RelayRun, UnusableAddressesAreExplainedAndRetried) {
         relay.error.clear();
         updateRelaySettings(true, bad.server, bad.key, 2500);
         obsStreamStarts();
-        EXPECT_TRUE(waitUntil([&] { return !relay.error.isEmpty() && !relay.connecting; }, 15000))
+        EXPECT_TRUE(waitUntil([&] { return !relay.error.isEmpty() && !relay.life.connecting(); }, 15000))
             << bad.server.toStdString();
         // What the streamer must read: what went wrong and that it retries; OBS may add its own detail.
         EXPECT_TRUE(relay.error.startsWith("Couldn't reach Orvane.") ||
                     relay.error.startsWith("The Orvane address is wrong."))
             << relay.error.toStdString();
         EXPECT_TRUE(relay.error.endsWith(kRetrySuffix)) << relay.error.toStdString();
-        EXPECT_FALSE(relay.sending);
+        EXPECT_FALSE(relay.life.sending());
         obsStreamStops();
     }
 }
@@ -404,9 +404,8 @@ TEST_F(RelayRun, RetryIsIdleOnceObsStopsStreaming) {
     obsStreamStarts();
     ASSERT_TRUE(waitUntil([&] { return relay.error.endsWith(kRetrySuffix); }, 15000));
     setFrontendStreaming(false);
-    relay.lastAttemptMs = 0;
     relayRetryCheck(wallClockMs());
-    EXPECT_FALSE(relay.wanted);
+    EXPECT_FALSE(relay.life.wanted());
 }
 
 // Turned off while it waits on a server that accepts and never answers, the relay gives the attempt up at
@@ -421,8 +420,8 @@ TEST_F(RelayRun, TurningOffGivesUpAWaitingAttempt) {
     ASSERT_TRUE(waitUntil([&] { return silent.hasPendingConnections(); }, 10000));
 
     updateRelaySettings(false, nginx.rtmpUrl(), "relaykey", 2500);
-    EXPECT_TRUE(waitUntil([&] { return !relay.connecting; }, 5000)) << "the attempt was waited out";
+    EXPECT_TRUE(waitUntil([&] { return !relay.life.connecting(); }, 5000)) << "the attempt was waited out";
     EXPECT_EQ(relay.error, "");
     updateRelaySettings(true, nginx.rtmpUrl(), "relaykey", 2500);
-    EXPECT_TRUE(waitUntil([&] { return relay.sending; }, 15000)) << relay.error.toStdString();
+    EXPECT_TRUE(waitUntil([&] { return relay.life.sending(); }, 15000)) << relay.error.toStdString();
 }

@@ -19,20 +19,24 @@ TEST(RelayStatus, StatusShowsStartTimeOnlyWhileSendingAndNeverTheKey) {
     relay.server = "rtmp://s/live";
     relay.key = "secret";
     relay.startedAtMs = 1700000000123;
-    relay.sending = false;
     relay.bitrate = 2500;
     const QJsonObject idle = relayStatusJson();
     EXPECT_EQ(idle.value("startedAt").toDouble(), 0.0);
     EXPECT_EQ(idle.value("sendingBitrate").toInt(), 2500);
     EXPECT_FALSE(idle.value("steppedAside").toBool());
     EXPECT_FALSE(idle.contains("key"));
+
+    RelayFacts live;
+    live.enabled = live.obsStreaming = true;
+    for (const RelayEvent event :
+         {RelayEvent::StreamStarted, RelayEvent::NameFound, RelayEvent::Connected, RelayEvent::OutputStarted})
+        relay.life.on(event, live);
+    EXPECT_EQ(relayStatusJson().value("startedAt").toDouble(), 1700000000123.0);
     // Aside while the stream goes on: it sends nothing, and says so.
-    relay.wanted = true;
+    relay.life.on(RelayEvent::StepAside, live);
     relay.share.aside = true;
     EXPECT_TRUE(relayStatusJson().value("steppedAside").toBool());
     EXPECT_EQ(relayStatusJson().value("sendingBitrate").toInt(), 0);
-
-    relay.sending = true;
-    EXPECT_EQ(relayStatusJson().value("startedAt").toDouble(), 1700000000123.0);
+    EXPECT_EQ(relayStatusJson().value("startedAt").toDouble(), 0.0);
     relay = RelayState();
 }
