@@ -8,7 +8,7 @@ the test host with the check on and off in turns. Each ratio is taken with both 
 measured in the same run, in alternating short windows or at the same time, so machine noise falls on both.
 
 Usage: [ORVANE_BUILD_DIR=build/qt5] bench/run.py [--smoke] [--only obs|main-thread|uplink]
---only main-thread: the test host's rows (main-thread counts and the account check).
+--only main-thread: the test host's rows (main-thread counts, the account check, the relay's connection).
 --smoke: tiny durations, to check that every measurement still runs (the figures mean nothing then); the shared
 uplink's three minutes of streaming are left to full runs (the real-OBS network suite runs the same cases)."""
 import argparse
@@ -368,6 +368,28 @@ def measure_account_check(durations, build_dir, rows):
                      "%.0f (check off)" % unchecked, ratio(checked, unchecked), "≥ 0.90"))
 
 
+def measure_relay_connection(durations, build_dir, rows):
+    """The relay's own connection against a server reached directly, in turns in the test host's same run: the
+    delay it adds to the stream's bytes, and its CPU, set against the relay's whole CPU where the OBS rows took it."""
+    progress("relay connection")
+    output = subprocess.run(["xvfb-run", "-a", os.path.join(build_dir, "bench", "orvane_bench_costs"),
+                             "--gtest_filter=RelayConnectionCost.*"],
+                            env=dict(os.environ, QT_QPA_PLATFORM="offscreen",
+                                     ORVANE_BENCH_WINDOW_MS=str(durations["window"] * 1000),
+                                     ORVANE_BENCH_ROUNDS=str(durations["rounds"])),
+                            check=True, capture_output=True, text=True).stdout
+    through, direct, cpu_through, cpu_direct = map(float, re.search(
+        r"relay connection: delay p50 ([\d.]+) ms ([\d.]+) ms, cpu ([\d.]+) % ([\d.]+) %", output).groups())
+    rows.append(("relay's connection: delay of its stream at the server, 50th percentile (ms)", "%.2f" % through,
+                 "%.2f (direct)" % direct, "+%.2f" % (through - direct), "≤ +50"))
+    relay_cpu = [float(row[1]) - float(row[2]) for row in rows if row[0].startswith("relay with its own x264: CPU")]
+    added = max(0.0, cpu_through - cpu_direct)
+    rows.append(("relay's connection: CPU it adds at 2.5 Mbit/s (% of a core)", "%.2f" % cpu_through,
+                 "%.2f (direct)" % cpu_direct,
+                 ratio(relay_cpu[0] + added, relay_cpu[0]) + " of the relay's" if relay_cpu else "+%.2f" % added,
+                 "≤ 1.05"))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--smoke", action="store_true")
@@ -381,6 +403,7 @@ def main():
     if args.only in (None, "main-thread"):
         measure_main_thread(durations, BUILD_DIR, rows)
         measure_account_check(durations, BUILD_DIR, rows)
+        measure_relay_connection(durations, BUILD_DIR, rows)
     # Minutes of streaming on a shaped uplink, in a network namespace of its own (a process of its own).
     if args.only == "uplink" or (args.only is None and not args.smoke):
         table = subprocess.run([sys.executable, os.path.join(HERE, "uplink.py")], capture_output=True, text=True).stdout
