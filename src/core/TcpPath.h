@@ -24,6 +24,16 @@ bool paceTcpPath(qintptr fd, quint64 bytesPerSecond);
 // Closing the connection resets it at once rather than sending what its buffer still holds first.
 bool resetTcpOnClose(qintptr fd);
 
+// Keeps what the connection's send buffer holds unsent under bytes: what the path can't take backs up to the
+// sender rather than waiting in the kernel.
+bool limitUnsentBytes(qintptr fd, int bytes);
+
+// Caps the send buffer of the other end of a loopback connection that this process accepted, where that other
+// end is a socket of this same process too (found by its addresses, through a copy of its descriptor, so that
+// a descriptor closed and reused meanwhile is never touched): its kernel would otherwise let it grow to
+// megabytes while the receiver reads slowly. Returns whether it was found and set.
+bool capLoopbackPeerSendBuffer(qintptr acceptedFd, int bytes);
+
 // Keeps what a connection on this machine's loopback holds small: segments of a real path's size, so that the
 // sender's buffer grows as it would towards a real server, and a small receive buffer. Set on a listening
 // socket, it applies to the connections it accepts.

@@ -23,8 +23,12 @@ constexpr int kSampleMs = 100;
 constexpr int kFlushDeadlineMs = 3000;
 // What waits in this connection for the server at most: beyond it libobs's own queue backs up, and libobs
 // drops frames as it would against the server itself.
-constexpr qint64 kMaxPendingBytes = 64 * 1024;
-constexpr int kLoopbackReceiveBytes = 64 * 1024;
+constexpr qint64 kMaxPendingBytes = 16 * 1024;
+constexpr int kLoopbackReceiveBytes = 4 * 1024;   // the kernel doubles it
+constexpr int kLibobsSendBufferBytes = 32 * 1024; // the kernel doubles it
+// What the kernel holds for the server beyond what is on its way: what the uplink can't take backs up into
+// libobs within a fraction of a second, where libobs connected directly kept several seconds in its buffer.
+constexpr int kMaxUnsentBytes = 64 * 1024;
 
 const QString kTimedOut =
     QStringLiteral("The connection timed out. Make sure you've configured a valid streaming "
@@ -234,6 +238,7 @@ private:
     void ready() {
         deadline->stop();
         connected = true;
+        limitUnsentBytes(upstream->socketDescriptor(), kMaxUnsentBytes);
         applyPacing();
         sampler->start(kSampleMs);
         connect(upstream, &QIODevice::readyRead, this, [this] { pumpDown(); });
@@ -257,6 +262,10 @@ private:
         }
         local = accepted;
         local->setReadBufferSize(kMaxPendingBytes);
+        // libobs's end of it would otherwise grow its buffer to megabytes while the server is slow, and
+        // libobs would see its queue back up (and drop frames rather than send them late) seconds later than
+        // it did connected to the server itself.
+        capLoopbackPeerSendBuffer(local->socketDescriptor(), kLibobsSendBufferBytes);
         const auto [localPrefix, unused] = splitAuthority(localUrl(figures->localPort));
         rewrite =
             std::make_unique<RtmpConnectRewrite>(localPrefix.toUtf8(), splitAuthority(server).first.toUtf8());
