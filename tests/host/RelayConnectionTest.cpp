@@ -74,7 +74,7 @@ public:
         openssl.waitForFinished(60000);
         certificate = QSslCertificate::fromPath(folder + "/cert.pem").value(0);
         QFile keyFile(folder + "/key.pem");
-        keyFile.open(QIODevice::ReadOnly);
+        EXPECT_TRUE(keyFile.open(QIODevice::ReadOnly));
         key = QSslKey(&keyFile, QSsl::Rsa);
         QSslConfiguration trusted = QSslConfiguration::defaultConfiguration();
         trusted.setCaCertificates(trusted.caCertificates() << certificate);
