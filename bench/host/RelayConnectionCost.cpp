@@ -5,6 +5,7 @@
 // bench/run.py: "relay connection: delay p50 <through> ms <direct> ms, cpu <through> % <direct> %".
 #include "relay/RelayConnection.h"
 #include "support/RawClient.h"
+#include "support/RtmpClientStart.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>
@@ -32,17 +33,6 @@ double cpuSeconds() {
     timespec time = {};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &time);
     return double(time.tv_sec) + double(time.tv_nsec) / 1e9;
-}
-
-// What a client's RTMP connection starts with, so that the connection's command rewrite passes it.
-QByteArray rtmpPrefix(const QByteArray &url) {
-    QByteArray handshake(1 + 1536 + 1536, 'h');
-    handshake[0] = 3;
-    const QByteArray command = QByteArray("\x02\x00\x07", 3) + "connect" + QByteArray(9, 0) + char(3) +
-                               QByteArray("\x00\x05", 2) + "tcUrl" + char(2) + char(0) + char(url.size()) +
-                               url + QByteArray("\x00\x00\x09", 3);
-    return handshake + QByteArray("\x03\x00\x00\x00\x00\x00", 6) + char(command.size()) + char(0x14) +
-           QByteArray(4, 0) + command;
 }
 
 // Streams for ms from a client connected to port, starting as an RTMP client does; the server's side of it
@@ -85,7 +75,7 @@ TEST(RelayConnectionCost, DelayAndCpuAgainstTheServerDirectly) {
         const bool direct = (round + round / 2) % 2 == 1; // ABBA: neither side always goes first
         const double before = cpuSeconds();
         if (direct) {
-            stream(server, server.serverPort(), rtmpPrefix(url.toUtf8()), windowMs, delays[1]);
+            stream(server, server.serverPort(), rtmpClientStart(url.toUtf8()), windowMs, delays[1]);
         } else {
             bool connected = false;
             auto connection =
@@ -94,8 +84,8 @@ TEST(RelayConnectionCost, DelayAndCpuAgainstTheServerDirectly) {
                 });
             ASSERT_TRUE(waitUntil([&] { return connected; }, 5000));
             // The server's side is the connection's own: the client's bytes reach it through the connection.
-            stream(server, QUrl(connection->localUrl()).port(), rtmpPrefix(connection->localUrl().toUtf8()),
-                   windowMs, delays[0]);
+            stream(server, QUrl(connection->localUrl()).port(),
+                   rtmpClientStart(connection->localUrl().toUtf8()), windowMs, delays[0]);
             connection->close();
         }
         cpu[direct] += cpuSeconds() - before;

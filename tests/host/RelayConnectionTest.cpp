@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "relay/RelayConnection.h"
 #include "support/RawClient.h"
+#include "support/RtmpClientStart.h"
 
 #include <QProcess>
 #include <QSslConfiguration>
@@ -114,15 +115,8 @@ TEST(RelayConnection, CarriesLibobsStreamToTheServerAndCutsBothSidesAtOnce) {
     QTcpSocket libobs;
     libobs.connectToHost(QHostAddress::LocalHost, QUrl(connection->localUrl()).port());
     ASSERT_TRUE(libobs.waitForConnected(5000));
-    QByteArray handshake(1 + 1536 + 1536, 'h');
-    handshake[0] = 3;
-    const QByteArray tcUrl = connection->localUrl().toUtf8();
-    QByteArray command = QByteArray("\x02\x00\x07", 3) + "connect" + QByteArray(9, 0) + char(3) +
-                         QByteArray("\x00\x05", 2) + "tcUrl" + char(2) + char(0) + char(tcUrl.size()) +
-                         tcUrl + QByteArray("\x00\x00\x09", 3);
-    const QByteArray header =
-        QByteArray("\x03\x00\x00\x00\x00\x00", 6) + char(command.size()) + char(0x14) + QByteArray(4, 0);
-    libobs.write(handshake + header + command + "media");
+    const QByteArray start = rtmpClientStart(connection->localUrl().toUtf8());
+    libobs.write(start + "media");
     QByteArray received;
     const QByteArray expectedUrl = configured.toUtf8();
     ASSERT_TRUE(waitUntil(
@@ -131,7 +125,7 @@ TEST(RelayConnection, CarriesLibobsStreamToTheServerAndCutsBothSidesAtOnce) {
             return received.endsWith("media");
         },
         5000));
-    EXPECT_TRUE(received.contains(expectedUrl)) << received.mid(handshake.size()).constData();
+    EXPECT_TRUE(received.contains(expectedUrl)) << received.mid(3073).constData();
     EXPECT_FALSE(received.contains("127.0.0.1"));
     peer->write("answer");
     EXPECT_TRUE(waitUntil([&] { return libobs.bytesAvailable() > 0; }, 5000));
