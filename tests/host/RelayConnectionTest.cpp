@@ -94,6 +94,15 @@ protected:
         tls->startServerEncryption();
     }
 };
+// A server that resets every connection it accepts.
+class ResettingServer : public QTcpServer {
+protected:
+    void incomingConnection(qintptr descriptor) override {
+        const linger reset = {1, 0};
+        setsockopt(int(descriptor), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        ::close(int(descriptor));
+    }
+};
 } // namespace
 
 // What libobs talks to: its bytes reach the server (the connect command naming the configured server), the
@@ -137,7 +146,7 @@ TEST(RelayConnection, CarriesLibobsStreamToTheServerAndCutsBothSidesAtOnce) {
     EXPECT_EQ(outcomes.seen.size(), 2) << "reported after the stop";
 }
 
-// Servers that never answer, refuse, go quiet after the connect or show the wrong certificate: each says so
+// Servers that never answer, refuse, reset, go quiet after the connect or show the wrong certificate: each says so
 // in plain words, or is cut the moment it is stopped, and nothing comes of it afterwards.
 TEST(RelayConnection, ServersThatFailAreReportedOrCutAtOnce) {
     using Outcome = RelayConnection::Outcome;
@@ -148,6 +157,8 @@ TEST(RelayConnection, ServersThatFailAreReportedOrCutAtOnce) {
     refused.close();
     QTcpServer readsNothing;
     ASSERT_TRUE(readsNothing.listen(QHostAddress::LocalHost));
+    ResettingServer resets;
+    ASSERT_TRUE(resets.listen(QHostAddress::LocalHost));
     QTemporaryDir folder;
     WrongNameTlsServer wrongName(folder.path());
     ASSERT_FALSE(wrongName.certificate.isNull());
@@ -164,6 +175,9 @@ TEST(RelayConnection, ServersThatFailAreReportedOrCutAtOnce) {
          {}},
         {QStringLiteral("rtmp://127.0.0.1:%1/live").arg(readsNothing.serverPort()),
          {Outcome::NameFound, Outcome::Connected},
+         {}},
+        {QStringLiteral("rtmp://127.0.0.1:%1/live").arg(resets.serverPort()),
+         {Outcome::NameFound, Outcome::Connected, Outcome::Lost},
          {}},
         {QStringLiteral("rtmps://127.0.0.1:%1/live").arg(wrongName.serverPort()),
          {Outcome::NameFound, Outcome::Failed},
