@@ -146,8 +146,8 @@ TEST(RelayConnection, CarriesLibobsStreamToTheServerAndCutsBothSidesAtOnce) {
     EXPECT_EQ(outcomes.seen.size(), 2) << "reported after the stop";
 }
 
-// Servers that never answer, refuse, reset, go quiet after the connect or show the wrong certificate: each says so
-// in plain words, or is cut the moment it is stopped, and nothing comes of it afterwards.
+// Servers that never answer, refuse, reset, go quiet after the connect or show the wrong certificate: each
+// says so in plain words, or is cut the moment it is stopped, and nothing comes of it afterwards.
 TEST(RelayConnection, ServersThatFailAreReportedOrCutAtOnce) {
     using Outcome = RelayConnection::Outcome;
     SynDroppingServer neverAnswers;
