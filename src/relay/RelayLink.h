@@ -4,6 +4,7 @@
 #include "relay/RelayConnection.h"
 
 #include <QtGlobal>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -14,6 +15,10 @@ struct RelayLink {
     explicit RelayLink(quint64 generation) : generation(generation) {}
 
     const quint64 generation; // tells this pipeline's queued status jobs from a newer one's
+
+    // From a start of the output until its "stop" signal, which libobs raises once for every start that
+    // succeeded, once the thread that winds the output down has its encoders (or when it never got them).
+    std::atomic<bool> startInFlight{false};
 
     // The connection of the pipeline's current attempt; null: none.
     void setConnection(std::shared_ptr<RelayConnection> current) {

@@ -131,6 +131,7 @@ bool buildRelayPipeline(StreamEncoders shared) {
     static quint64 builds = 0;
     relay.link = std::make_shared<RelayLink>(++builds);
     connectRelaySignals(relay.output, relay.link.get());
+    watchRelayOutputStops(relay.output, relay.link.get());
 
     relay.builtSignature = signature;
     relay.sharesObsEncoders = sharing;
@@ -220,7 +221,9 @@ bool startRelayOutput(RelayState &relay) {
     obs_data_set_string(serviceSettings, "key", clientTaggedKey(relay.key).constData());
     obs_service_update(relay.service, serviceSettings);
     bindToObsMedia(relay);
+    relay.link->startInFlight = true;
     if (!obs_output_start(relay.output)) {
+        relay.link->startInFlight = false;
         const QString detail = QString::fromUtf8(obs_output_get_last_error(relay.output));
         relay.error = detail.isEmpty() ? QStringLiteral("OBS couldn't start the Orvane output.") : detail;
         logMessage(LOG_WARNING, "Orvane output didn't start: %s", relay.error.toUtf8().constData());

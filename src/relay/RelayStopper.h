@@ -18,11 +18,14 @@ struct RetiredRelay {
     bool graceful = true;            // a stream that is sending ends cleanly at its server first
 };
 
-// Stops and releases a retired pipeline: at once, or, for a graceful end of a stream that is sending, once
-// libobs has ended it at its server (3 seconds at most).
+// Keeps the link's startInFlight as the output's "stop" signals say, until the pipeline is released.
+void watchRelayOutputStops(obs_output_t *output, RelayLink *link);
+
+// Stops a retired pipeline (a stream that is sending ends cleanly at its server first, 3 seconds at most) and
+// releases it once libobs has wound its output down, which takes moments once its connection is cut.
 void retireRelay(RetiredRelay retired);
 
-// Cuts and releases every retired pipeline now; at exit.
+// Cuts every retired pipeline and releases it once wound down (2 seconds at most); at exit.
 void finishRetiredRelays();
 
 // Whether no retired pipeline is left.
