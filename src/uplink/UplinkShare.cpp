@@ -47,8 +47,10 @@ constexpr double kSendsItsCap = 0.4;
 // a queue: the uplink may have widened since.
 constexpr int kClimbTicks = 2;
 constexpr int kProbeTicks = 8;
-// Trouble at the floor this long while the queue stands (a second after the cut to it, when OBS's stream is
-// close to dropping frames): even the floor does not fit.
+// Trouble at the floor this long while the queue stands: even the floor does not fit. Also where OBS's stream
+// is close to dropping frames: the brake holds the relay to a trickle meanwhile, and OBS's queue of a few
+// hundred ms takes a second or so to drain after the cut that its climb past the spare brought on; stepping
+// aside at once would make that probe a reconnect its viewers see.
 constexpr int kTroubleAtFloorTicks = 2;
 // How long OBS's stream must be calm before the relay tries again: at first, and at most after returns
 // that failed.
@@ -216,9 +218,7 @@ int stepUplinkShare(UplinkShare &share, const UplinkSecond &second, int settingK
             share.troubleAtFloorTicks = 0;
             if (share.ticksAtRate >= kTicksBetweenCuts || second.obsFarBehind)
                 cut(share, second, settingKbps);
-        } else if (++share.troubleAtFloorTicks >= (!queueKnown           ? kHelplessTicks
-                                                   : second.obsFarBehind ? 1
-                                                                         : kTroubleAtFloorTicks)) {
+        } else if (++share.troubleAtFloorTicks >= (queueKnown ? kTroubleAtFloorTicks : kHelplessTicks)) {
             if (queueKnown) {
                 stepAside(share);
             } else {
