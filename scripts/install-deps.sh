@@ -28,6 +28,8 @@ packages=(
   tesseract-ocr tesseract-ocr-deu
   # The benchmarks: load from a second process, and instruction counts.
   wrk valgrind
+  # Ordinary sessions ended many times on a machine kept busy (bench/exits.py), their crashes read from cores.
+  stress-ng gdb
   qtwebengine5-dev qt6-webengine-dev
   # What the relocatable OBS 30 tree (ORVANE_OBS_HOSTS) needs at run time.
   libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libqt6svg6 libqt6xml6 libqt6dbus6 qt6-qpa-plugins
