@@ -79,9 +79,7 @@ bool capLoopbackPeerSendBuffer(qintptr acceptedFd, int bytes) {
 }
 
 bool keepLoopbackTight(qintptr fd, int receiveBufferBytes) {
-    const int segment = 1400;
-    return setsockopt(int(fd), IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment) == 0 &&
-           setsockopt(int(fd), SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes) == 0;
+    return setsockopt(int(fd), SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes) == 0;
 }
 #else
 std::optional<TcpPathReading> readTcpPath(qintptr) {

@@ -34,7 +34,6 @@ bool limitUnsentBytes(qintptr fd, int bytes);
 // megabytes while the receiver reads slowly. Returns whether it was found and set.
 bool capLoopbackPeerSendBuffer(qintptr acceptedFd, int bytes);
 
-// Keeps what a connection on this machine's loopback holds small: segments of a real path's size, so that the
-// sender's buffer grows as it would towards a real server, and a small receive buffer. Set on a listening
-// socket, it applies to the connections it accepts.
+// Keeps what a connection on this machine's loopback holds small: a small receive buffer (the sender's is capped
+// on its own, above). Set on a listening socket, it applies to the connections it accepts.
 bool keepLoopbackTight(qintptr fd, int receiveBufferBytes);

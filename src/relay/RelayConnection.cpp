@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "relay/RelayConnection.h"
 
+#include "core/SocketIo.h"
 #include "core/TcpPath.h"
 #include "relay/RtmpConnectRewrite.h"
 #include "relay/ServerLookup.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QSocketNotifier>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QThread>
@@ -24,11 +27,17 @@ constexpr int kFlushDeadlineMs = 3000;
 // What waits in this connection for the server at most: beyond it libobs's own queue backs up, and libobs
 // drops frames as it would against the server itself.
 constexpr qint64 kMaxPendingBytes = 16 * 1024;
-constexpr int kLoopbackReceiveBytes = 4 * 1024;   // the kernel doubles it
-constexpr int kLibobsSendBufferBytes = 32 * 1024; // the kernel doubles it
+// libobs's stream is read from its loopback connection every kGatherMs rather than as each packet arrives:
+// waking for every packet (some 80 a second) cost more than all the rest the connection does. The receive
+// buffer holds what comes meanwhile at a relay's bitrates; a keyframe larger than it waits in libobs's send()
+// for the next read. Answers to what the server said are read at once (the RTMP handshake and connect).
+constexpr int kGatherMs = 40;
+constexpr int kLoopbackReceiveBytes = 32 * 1024;  // the kernel doubles it
+constexpr int kLibobsSendBufferBytes = 16 * 1024; // the kernel doubles it
 // What the kernel holds for the server beyond what is on its way: what the uplink can't take backs up into
 // libobs within a fraction of a second, where libobs connected directly kept several seconds in its buffer.
-constexpr int kMaxUnsentBytes = 64 * 1024;
+// With the loopback's receive buffer above, the connection holds about what it held reading each arrival.
+constexpr int kMaxUnsentBytes = 48 * 1024;
 
 const QString kTimedOut =
     QStringLiteral("The connection timed out. Make sure you've configured a valid streaming "
@@ -55,6 +64,22 @@ QThread *sessionThread() {
 }
 
 // The scheme and authority of a server address as written, and the rest (its path).
+// Hands each connection it accepts over as a descriptor: the relay reads libobs's side itself, when it
+// chooses.
+class LocalListener : public QTcpServer {
+public:
+    using QTcpServer::QTcpServer;
+    std::function<void(qintptr)> accepted;
+
+protected:
+    void incomingConnection(qintptr fd) override {
+        if (accepted)
+            accepted(fd);
+        else
+            closeSocket(fd, true);
+    }
+};
+
 std::pair<QString, QString> splitAuthority(const QString &server) {
     const int scheme = server.indexOf(QLatin1String("://"));
     const int path = scheme < 0 ? -1 : server.indexOf(QLatin1Char('/'), scheme + 3);
@@ -84,7 +109,10 @@ public:
         deadline = new QTimer(this);
         poll = new QTimer(this);
         sampler = new QTimer(this);
-        listener = new QTcpServer(this);
+        gather = new QTimer(this);
+        gather->setSingleShot(true);
+        connect(gather, &QTimer::timeout, this, [this] { gatherNow(); });
+        listener = new LocalListener(this);
         listener->setMaxPendingConnections(1);
         if (!listener->listen(QHostAddress::LocalHost, 0)) {
             finish(RelayConnection::Outcome::Failed, listener->errorString());
@@ -92,7 +120,9 @@ public:
         }
         keepLoopbackTight(listener->socketDescriptor(), kLoopbackReceiveBytes);
         figures->localPort = listener->serverPort();
-        connect(listener, &QTcpServer::newConnection, this, [this] { accept(); });
+        listener->accepted = [this](qintptr fd) {
+            accept(fd);
+        };
         deadline->setSingleShot(true);
         connect(deadline, &QTimer::timeout, this, [this] { timedOut(); });
         connect(poll, &QTimer::timeout, this, [this] { lookedUp(); });
@@ -110,9 +140,9 @@ public:
             listener->close();
         if (!reset && localEnded && upstream && upstream->state() == QAbstractSocket::ConnectedState)
             return; // ends by itself once flushed
-        abortSocket(local, true);
+        closeLocal();
         abortSocket(upstream, reset);
-        local = upstream = nullptr;
+        upstream = nullptr;
         end();
     }
 
@@ -120,6 +150,7 @@ private:
     // Nothing more happens; the session goes once its owner has closed it too.
     void end() {
         if (deadline) {
+            gather->stop();
             deadline->stop();
             poll->stop();
             sampler->stop();
@@ -141,9 +172,9 @@ private:
         if (std::exchange(finished, true))
             return;
         post(outcome, detail);
-        abortSocket(local, true);
+        closeLocal();
         abortSocket(upstream, true);
-        local = upstream = nullptr;
+        upstream = nullptr;
         if (listener)
             listener->close();
         end();
@@ -242,7 +273,10 @@ private:
         applyPacing();
         sampler->start(kSampleMs);
         connect(upstream, &QIODevice::readyRead, this, [this] { pumpDown(); });
-        connect(upstream, &QIODevice::bytesWritten, this, [this] { pumpUp(); });
+        connect(upstream, &QIODevice::bytesWritten, this, [this] {
+            if (heldBack && !pumping)
+                gatherNow();
+        });
         connect(upstream, &QAbstractSocket::disconnected, this, [this] {
             if (localEnded)
                 end();
@@ -250,51 +284,124 @@ private:
         post(RelayConnection::Outcome::Connected, QString());
     }
 
-    void accept() {
-        QTcpSocket *accepted = listener->nextPendingConnection();
+    void accept(qintptr fd) {
         listener->close(); // one output, one connection
-        if (!accepted)
-            return;
-        if (local || !connected || !upstream) {
-            abortSocket(accepted, true);
-            accepted->deleteLater();
+        if (localFd >= 0 || !connected || !upstream) {
+            closeSocket(fd, true);
             return;
         }
-        local = accepted;
-        local->setReadBufferSize(kMaxPendingBytes);
+        localFd = fd;
         // libobs's end of it would otherwise grow its buffer to megabytes while the server is slow, and
         // libobs would see its queue back up (and drop frames rather than send them late) seconds later than
         // it did connected to the server itself.
-        capLoopbackPeerSendBuffer(local->socketDescriptor(), kLibobsSendBufferBytes);
+        capLoopbackPeerSendBuffer(localFd, kLibobsSendBufferBytes);
         const auto [localPrefix, unused] = splitAuthority(localUrl(figures->localPort));
         rewrite =
             std::make_unique<RtmpConnectRewrite>(localPrefix.toUtf8(), splitAuthority(server).first.toUtf8());
-        connect(local, &QIODevice::readyRead, this, [this] { pumpUp(); });
-        connect(local, &QAbstractSocket::disconnected, this, [this] { localGone(); });
-        pumpUp();
+        localReadable = new QSocketNotifier(localFd, QSocketNotifier::Read, this);
+        connect(localReadable, &QSocketNotifier::activated, this, [this] { libobsSent(); });
+        localWritable = new QSocketNotifier(localFd, QSocketNotifier::Write, this);
+        localWritable->setEnabled(false);
+        connect(localWritable, &QSocketNotifier::activated, this, [this] { passDown(); });
+        libobsSent();
     }
 
-    // From libobs to the server, only as fast as the server takes it.
-    void pumpUp() {
-        while (local && upstream && local->bytesAvailable() > 0 &&
-               upstream->bytesToWrite() < kMaxPendingBytes) {
-            const QByteArray bytes = local->read(kMaxPendingBytes - upstream->bytesToWrite());
-            upstream->write(rewrite->pass(bytes));
+    // Something from libobs waits: read at once when libobs answers the server or has been quiet, else at the
+    // next gathering.
+    void libobsSent() {
+        localReadable->setEnabled(false);
+        const qint64 since = lastGather.isValid() ? lastGather.elapsed() : kGatherMs;
+        if (since >= kGatherMs)
+            gatherNow();
+        else if (!gather->isActive())
+            gather->start(int(kGatherMs - since));
+    }
+
+    // While libobs streams, one read every kGatherMs; once it has nothing, its next bytes are waited for.
+    void gatherNow() {
+        if (localFd < 0)
+            return;
+        lastGather.start();
+        // The path is looked at with the reads while libobs streams, rather than on a wakeup of its own.
+        if (sampler->remainingTime() <= kGatherMs / 2) {
+            sampler->start(kSampleMs);
+            sample();
         }
+        if (pumpUp())
+            gather->start(kGatherMs);
+        else if (localFd >= 0 && !heldBack)
+            localReadable->setEnabled(true);
+    }
+
+    // From libobs to the server, only as fast as the server takes it. Returns whether anything passed.
+    bool pumpUp() {
+        bool passed = false;
+        heldBack = false;
+        pumping = true;
+        char bytes[kMaxPendingBytes];
+        while (localFd >= 0 && upstream) {
+            qint64 room = kMaxPendingBytes - upstream->bytesToWrite();
+            if (room <= 0 && upstream->flush())
+                room = kMaxPendingBytes - upstream->bytesToWrite();
+            if (room <= 0) {
+                heldBack = true; // read again once the server has taken some
+                break;
+            }
+            const qint64 got = readWaitingBytes(localFd, bytes, room);
+            if (got == 0)
+                break;
+            if (got < 0) {
+                localGone();
+                break;
+            }
+            upstream->write(rewrite->pass(QByteArray(bytes, int(got))));
+            passed = true;
+        }
+        if (passed && upstream)
+            upstream->flush();
+        pumping = false;
+        return passed;
     }
 
     void pumpDown() {
-        if (local && upstream)
-            local->write(upstream->readAll());
+        if (localFd < 0 || !upstream)
+            return;
+        toLibobs += upstream->readAll();
+        passDown();
+        // libobs answers what the server said: its answer goes at once.
+        lastGather.invalidate();
+        if (!heldBack && localFd >= 0)
+            localReadable->setEnabled(true);
+    }
+
+    void passDown() {
+        const qint64 sent = localFd < 0 ? 0 : writeWhatFits(localFd, toLibobs.constData(), toLibobs.size());
+        if (sent < 0) {
+            localGone();
+            return;
+        }
+        toLibobs.remove(0, int(sent));
+        if (localFd >= 0)
+            localWritable->setEnabled(!toLibobs.isEmpty());
+    }
+
+    void closeLocal() {
+        delete std::exchange(localReadable, nullptr);
+        delete std::exchange(localWritable, nullptr);
+        if (localFd >= 0)
+            closeSocket(std::exchange(localFd, -1), true);
+        toLibobs.clear();
     }
 
     // libobs ended its stream (or lost it): what it sent goes on to the server, then the server's side
     // closes.
     void localGone() {
-        pumpUp();
+        delete std::exchange(localReadable, nullptr);
+        delete std::exchange(localWritable, nullptr);
+        closeSocket(std::exchange(localFd, -1), false);
+        toLibobs.clear();
+        gather->stop();
         localEnded = true;
-        local->deleteLater();
-        local = nullptr;
         if (!upstream || upstream->state() != QAbstractSocket::ConnectedState) {
             end();
             return;
@@ -330,9 +437,16 @@ private:
     const QString server;
     const std::shared_ptr<RelayConnection::Figures> figures;
     const RelayConnection::Report report;
-    QTcpServer *listener = nullptr;
+    LocalListener *listener = nullptr;
     QTcpSocket *upstream = nullptr;
-    QTcpSocket *local = nullptr;
+    qintptr localFd = -1; // libobs's connection
+    QSocketNotifier *localReadable = nullptr;
+    QSocketNotifier *localWritable = nullptr;
+    QByteArray toLibobs;
+    QTimer *gather = nullptr;
+    QElapsedTimer lastGather;
+    bool heldBack = false; // the server's side is full: libobs's bytes wait for it
+    bool pumping = false;
     std::shared_ptr<ServerLookup> lookup;
     QList<QHostAddress> addresses;
     int nextAddress = 0;
