@@ -9,7 +9,6 @@
 
 namespace {
 constexpr auto kCheckInterval = std::chrono::milliseconds(100);
-constexpr int kTrickleKbps = 16;
 } // namespace
 
 RelayBrake::~RelayBrake() {
@@ -79,16 +78,11 @@ void RelayBrake::check() {
     queueMs = queue;
     if (braked)
         return;
-    // While the relay already yields, the tick's own cuts are enough unless OBS's stream is far behind.
-    if (!(capKbps == 0 ? obsShort : obsStreamFarBehind(droppedNow, congestion)))
+    const int paceKbps =
+        relayBrakePaceKbps(obsShort, obsStreamFarBehind(droppedNow, congestion), queue, capKbps);
+    if (paceKbps == 0)
         return;
-    if (queue >= 0 && !uplinkQueueShared(queue))
-        return;
-    // The tick gives way on it, also where the socket can't be paced. At its floor already, the relay holds
-    // its socket to a trickle until the tick steps it aside: its output keeps 2.5 s of frames meanwhile.
     braked = true;
-    const bool atFloor = capKbps != 0 && capKbps <= kRelayYieldFloorKbps;
-    const int paceKbps = atFloor ? kTrickleKbps : kRelayYieldFloorKbps;
     if (connection) {
         connection->pace(relayPacingBytesPerSecond(paceKbps));
         logMessage(LOG_INFO,

@@ -62,6 +62,8 @@ constexpr int kFailedReturnTicks = 20;
 // trouble is taken to be its own path's for a minute.
 constexpr int kHelplessTicks = 8;
 constexpr int kDeafTicks = 60;
+// What the brake holds the relay to at its floor: a trickle that keeps its connection.
+constexpr int kTrickleKbps = 16;
 
 int climbStep(int settingKbps) {
     return std::max(100, settingKbps / 10);
@@ -174,6 +176,18 @@ void climb(UplinkShare &share, const UplinkSecond &second, int settingKbps) {
         setCap(share, next);
 }
 } // namespace
+
+int relayBrakePaceKbps(bool obsShort, bool obsFarBehind, int queueMs, int capKbps) {
+    // While the relay already yields, the tick's own cuts are enough unless OBS's stream is far behind.
+    if (!(capKbps == 0 ? obsShort : obsFarBehind))
+        return 0;
+    // A clear path: OBS's trouble is its own path's.
+    if (queueMs >= 0 && !uplinkQueueShared(queueMs))
+        return 0;
+    // Given way also where the socket can't be paced. At its floor already, the relay holds its socket to a
+    // trickle until the tick steps it aside: its output keeps 2.5 s of frames meanwhile.
+    return capKbps != 0 && capKbps <= kRelayYieldFloorKbps ? kTrickleKbps : kRelayYieldFloorKbps;
+}
 
 bool obsStreamInTrouble(int droppedSinceLastTick, double congestion) {
     return droppedSinceLastTick > 0 || congestion >= kCongested;

@@ -86,6 +86,11 @@ bool uplinkQueueStands(int queueMs);
 // Whether, with OBS's stream in trouble, a queue of queueMs on the relay's path means that the two share it.
 bool uplinkQueueShared(int queueMs);
 
+// The brake's decision at one of its looks, ten times a second between the ticks: the pace to hold the relay
+// to at once (kbit/s), 0 for none. obsShort: OBS's queue trend says the uplink is short; queueMs: the queue
+// standing on the relay's path (-1: not known); capKbps: the tick's cap (0: none).
+int relayBrakePaceKbps(bool obsShort, bool obsFarBehind, int queueMs, int capKbps);
+
 // OBS's stream as the relay's brake sees it ten times a second while the relay sends at the streamer's
 // bitrate. A connection that loses a packet stalls for a few hundred ms and then catches up (TCP finding the
 // uplink's size on a modem's small queue, above all in its first seconds): OBS's queue rises and falls within

@@ -118,6 +118,20 @@ TEST(UplinkShare, GivesWayOnlyWhereItHelps) {
     EXPECT_EQ(stepUplinkShare(share, {true, 1678, 2268, 900, true, 3, true}, 2000), kRelayYieldFloorKbps);
 }
 
+TEST(UplinkShare, TheBrakeActsAtOnceWhereTheRelaySharesOBSsPath) {
+    // At the setting: OBS's queue growing, with the relay's path queued (or not seen), paces to the floor.
+    EXPECT_EQ(relayBrakePaceKbps(true, false, 12, 0), kRelayYieldFloorKbps);
+    EXPECT_EQ(relayBrakePaceKbps(true, false, -1, 0), kRelayYieldFloorKbps);
+    EXPECT_EQ(relayBrakePaceKbps(true, true, 3, 0), 0) << "a clear path: OBS's trouble is its own";
+    EXPECT_EQ(relayBrakePaceKbps(false, false, 40, 0), 0);
+    // Yielding already: only OBS far behind brakes; at the floor, to a trickle that keeps the connection.
+    EXPECT_EQ(relayBrakePaceKbps(true, false, 40, 900), 0);
+    EXPECT_EQ(relayBrakePaceKbps(false, true, 40, 900), kRelayYieldFloorKbps);
+    const int trickle = relayBrakePaceKbps(false, true, 40, kRelayYieldFloorKbps);
+    EXPECT_GT(trickle, 0);
+    EXPECT_LT(trickle, kRelayYieldFloorKbps / 4);
+}
+
 TEST(UplinkShare, GivesWayToAQueueThatGrowsNotToTheStallOfALostPacket) {
     const auto firstShortLook = [](std::initializer_list<double> congestion) {
         ObsQueueTrend trend;
@@ -141,4 +155,32 @@ TEST(UplinkShare, GivesWayToAQueueThatGrowsNotToTheStallOfALostPacket) {
     EXPECT_EQ(queue.ms(), -1) << "not a whole second yet";
     queue.look(27000, 60);
     EXPECT_EQ(queue.ms(), 5);
+}
+
+#include "UplinkModel.h"
+#include <cstdio>
+
+TEST(UplinkShare, DISABLED_FiguresOnRecordedUplinks) {
+    for (const char *name : {"verizon-lte-short", "tmobile-lte-short", "att-lte-driving-2016"}) {
+        for (const bool dynamic : {false, true}) {
+            UplinkModel alone;
+            alone.capacityKbps = UplinkModel::trace(name);
+            alone.relayOn = false;
+            alone.obsDynamicBitrate = dynamic;
+            alone.run(120);
+            UplinkModel both = alone;
+            both = UplinkModel();
+            both.capacityKbps = alone.capacityKbps;
+            both.obsDynamicBitrate = dynamic;
+            both.obsAloneKbps = alone.obsSentKbps;
+            both.run(120);
+            printf("%-22s dbr %d: OBS lost %.1f %% alone, %.1f %% with the relay; bitrate %d / %d (%d cuts / "
+                   "%d); "
+                   "relay %.0f %% of the spare (%.0f kbit/s), aside %.0f s, stops %d (longest %.1f s)\n",
+                   name, dynamic, alone.obsLostPercent(), both.obsLostPercent(), alone.obsMeanBitrate(),
+                   both.obsMeanBitrate(), alone.bitrateLowerings, both.bitrateLowerings,
+                   100 * both.relayShareOfSpare(), both.spareKbits / 120, both.asideSeconds, both.relay.stops,
+                   both.relay.longestStopSeconds);
+        }
+    }
 }
