@@ -327,9 +327,11 @@ private:
             sampler->start(kSampleMs);
             sample();
         }
-        if (pumpUp())
+        // Held back by the server's side, the next read comes with its room (bytesWritten), or at the next
+        // gathering should Qt have handed all it held to the kernel already.
+        if (pumpUp() || heldBack)
             gather->start(kGatherMs);
-        else if (localFd >= 0 && !heldBack)
+        else if (localFd >= 0)
             localReadable->setEnabled(true);
     }
 
