@@ -7,6 +7,7 @@
 #include <cmath>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 // OBS's stream and the relay on one uplink with memory, 100 ms at a time, for the rate logic's cases:
