@@ -122,7 +122,7 @@ TEST(UplinkShare, TheBrakeActsAtOnceWhereTheRelaySharesOBSsPath) {
     // At the setting: OBS's queue growing, with the relay's path queued (or not seen), paces to the floor.
     EXPECT_EQ(relayBrakePaceKbps(true, false, 12, 0), kRelayYieldFloorKbps);
     EXPECT_EQ(relayBrakePaceKbps(true, false, -1, 0), kRelayYieldFloorKbps);
-    EXPECT_EQ(relayBrakePaceKbps(true, true, 3, 0), 0) << "a clear path: OBS's trouble is its own";
+    EXPECT_EQ(relayBrakePaceKbps(true, true, 0, 0), 0) << "a clear path: OBS's trouble is its own";
     EXPECT_EQ(relayBrakePaceKbps(false, false, 40, 0), 0);
     // Yielding already: only OBS far behind brakes; at the floor, to a trickle that keeps the connection.
     EXPECT_EQ(relayBrakePaceKbps(true, false, 40, 900), 0);
