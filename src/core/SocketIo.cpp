@@ -27,11 +27,7 @@ qint64 writeWhatFits(qintptr fd, const char *bytes, qint64 size) {
     return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
 }
 
-void closeSocket(qintptr fd, bool reset) {
-    if (reset) {
-        const linger abrupt = {1, 0};
-        setsockopt(SOCKET(fd), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char *>(&abrupt), sizeof abrupt);
-    }
+void closeSocket(qintptr fd) {
     closesocket(SOCKET(fd));
 }
 #else
@@ -65,11 +61,7 @@ qint64 writeWhatFits(qintptr fd, const char *bytes, qint64 size) {
     }
 }
 
-void closeSocket(qintptr fd, bool reset) {
-    if (reset) {
-        const linger abrupt = {1, 0};
-        setsockopt(int(fd), SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
-    }
+void closeSocket(qintptr fd) {
     close(int(fd));
 }
 #endif

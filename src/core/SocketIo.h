@@ -11,5 +11,5 @@
 qint64 readWaitingBytes(qintptr fd, char *into, qint64 most);
 // Writes what the connection takes now: the bytes written (possibly 0); -1: it failed.
 qint64 writeWhatFits(qintptr fd, const char *bytes, qint64 size);
-// Closes the descriptor; with reset, the peer sees a reset rather than the end of the stream.
-void closeSocket(qintptr fd, bool reset);
+// Closes the descriptor (resetTcpOnClose first where the peer should see a reset).
+void closeSocket(qintptr fd);

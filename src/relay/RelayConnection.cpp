@@ -28,9 +28,10 @@ constexpr int kFlushDeadlineMs = 3000;
 // drops frames as it would against the server itself.
 constexpr qint64 kMaxPendingBytes = 16 * 1024;
 // libobs's stream is read from its loopback connection every kGatherMs rather than as each packet arrives:
-// waking for every packet (some 80 a second) cost more than all the rest the connection does. The receive
-// buffer holds what comes meanwhile at a relay's bitrates; a keyframe larger than it waits in libobs's send()
-// for the next read. Answers to what the server said are read at once (the RTMP handshake and connect).
+// waking for every segment (some 150 a second at 2.5 Mbit/s) cost more than all the rest the connection does.
+// The receive buffer holds what comes meanwhile at a relay's bitrates; a keyframe larger than it waits in
+// libobs's send() for the next read. Answers to what the server said are read at once (the RTMP handshake and
+// connect).
 constexpr int kGatherMs = 40;
 constexpr int kLoopbackReceiveBytes = 32 * 1024;  // the kernel doubles it
 constexpr int kLibobsSendBufferBytes = 16 * 1024; // the kernel doubles it
@@ -63,7 +64,6 @@ QThread *sessionThread() {
     return connectionsThread;
 }
 
-// The scheme and authority of a server address as written, and the rest (its path).
 // Hands each connection it accepts over as a descriptor: the relay reads libobs's side itself, when it
 // chooses.
 class LocalListener : public QTcpServer {
@@ -73,13 +73,16 @@ public:
 
 protected:
     void incomingConnection(qintptr fd) override {
-        if (accepted)
+        if (accepted) {
             accepted(fd);
-        else
-            closeSocket(fd, true);
+        } else {
+            resetTcpOnClose(fd);
+            closeSocket(fd);
+        }
     }
 };
 
+// The scheme and authority of a server address as written, and the rest (its path).
 std::pair<QString, QString> splitAuthority(const QString &server) {
     const int scheme = server.indexOf(QLatin1String("://"));
     const int path = scheme < 0 ? -1 : server.indexOf(QLatin1Char('/'), scheme + 3);
@@ -140,7 +143,7 @@ public:
             listener->close();
         if (!reset && localEnded && upstream && upstream->state() == QAbstractSocket::ConnectedState)
             return; // ends by itself once flushed
-        closeLocal();
+        closeLocal(true);
         abortSocket(upstream, reset);
         upstream = nullptr;
         end();
@@ -172,7 +175,7 @@ private:
         if (std::exchange(finished, true))
             return;
         post(outcome, detail);
-        closeLocal();
+        closeLocal(true);
         abortSocket(upstream, true);
         upstream = nullptr;
         if (listener)
@@ -287,7 +290,8 @@ private:
     void accept(qintptr fd) {
         listener->close(); // one output, one connection
         if (localFd >= 0 || !connected || !upstream) {
-            closeSocket(fd, true);
+            resetTcpOnClose(fd);
+            closeSocket(fd);
             return;
         }
         localFd = fd;
@@ -387,21 +391,22 @@ private:
             localWritable->setEnabled(!toLibobs.isEmpty());
     }
 
-    void closeLocal() {
+    // libobs's side goes, with a reset where it is cut rather than ended.
+    void closeLocal(bool reset) {
         delete std::exchange(localReadable, nullptr);
         delete std::exchange(localWritable, nullptr);
-        if (localFd >= 0)
-            closeSocket(std::exchange(localFd, -1), true);
+        if (localFd >= 0) {
+            if (reset)
+                resetTcpOnClose(localFd);
+            closeSocket(std::exchange(localFd, -1));
+        }
         toLibobs.clear();
     }
 
     // libobs ended its stream (or lost it): what it sent goes on to the server, then the server's side
     // closes.
     void localGone() {
-        delete std::exchange(localReadable, nullptr);
-        delete std::exchange(localWritable, nullptr);
-        closeSocket(std::exchange(localFd, -1), false);
-        toLibobs.clear();
+        closeLocal(false);
         gather->stop();
         localEnded = true;
         if (!upstream || upstream->state() != QAbstractSocket::ConnectedState) {

@@ -16,7 +16,7 @@
 //   what it takes, each getting half while both have more to send than fits;
 // - each stream has libobs's queue in front of its socket (its socket's buffer first): libobs drops frames
 //   until the next keyframe once 700 ms back up, and reports its congestion as that queue over 700 ms;
-// - OBS's dynamic bitrate, when on, lowers OBS's bitrate to what went out over the last second once its queue
+// - OBS's dynamic bitrate, when on, lowers OBS's bitrate to what went out over the last 1.5 s once its queue
 //   reaches 200 ms, and raises it by a tenth of the original after 30 s without lowering;
 // - the relay, on its own encoder, sends what its cap lets it, paced at the cap; aside, it sends nothing;
 // - the module's brake looks ten times a second and its tick once a second, at what the module sees.
@@ -79,7 +79,6 @@ struct UplinkModel {
     bool braked = false;
     int brakePace = 0;
     int obsDroppedSeen = 0, obsDroppedAtLook = 0;
-    double droppedFramesAtTick = 0;
 
     static std::vector<int> trace(const std::string &name) {
         const std::string here = __FILE__;
