@@ -51,8 +51,11 @@ public:
         for (int &filler : fillers) {
             filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
             connect(filler, reinterpret_cast<sockaddr *>(&address), size);
+            // The first one established fills the accept queue: every connect after it waits on its SYN.
+            pollfd established = {filler, POLLOUT, 0};
+            if (&filler == fillers)
+                poll(&established, 1, 5000);
         }
-        runEventLoopFor(100);
     }
     ~SynDroppingServer() {
         for (int filler : fillers)
