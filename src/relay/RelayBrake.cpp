@@ -74,12 +74,11 @@ void RelayBrake::check() {
         relayQueue.look(connection->smoothedRttUs(), connection->leastRttUs());
     else
         relayQueue.reset();
-    const int queue = relayQueue.ms();
-    queueMs = queue;
+    queueMs = relayQueue.ms();
     if (braked)
         return;
-    const int paceKbps =
-        relayBrakePaceKbps(obsShort, obsStreamFarBehind(droppedNow, congestion), queue, capKbps);
+    const int paceKbps = relayBrakePaceKbps(obsShort, obsStreamFarBehind(droppedNow, congestion),
+                                            relayQueue.recentMs(), capKbps);
     if (paceKbps == 0)
         return;
     braked = true;

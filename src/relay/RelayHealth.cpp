@@ -41,6 +41,7 @@ OBSOutputAutoRelease sampleObsStream(RelayState &relay, qint64 now, UplinkSecond
     OBSOutputAutoRelease stream = obs_frontend_get_streaming_output();
     if (!stream || !obs_output_active(stream)) {
         relay.obsDroppedSeen = -1;
+        relay.obsVideoSettingKbps = 0;
         relay.obsRate.reset();
         return nullptr;
     }
@@ -56,9 +57,13 @@ OBSOutputAutoRelease sampleObsStream(RelayState &relay, qint64 now, UplinkSecond
                               : obsStreamInTrouble(droppedNow, congestion);
     second.obsFarBehind = obsStreamFarBehind(droppedNow, congestion);
     second.obsKbps = relay.obsRate.kbps;
-    second.obsNeedKbps = (encoderKbps(obs_output_get_video_encoder(stream)) +
-                          encoderKbps(obs_output_get_audio_encoder(stream, 0))) *
-                         105 / 100;
+    // OBS's own dynamic bitrate lowers its encoder's bitrate where the uplink is short: what OBS's stream
+    // needs is what it had.
+    second.obsVideoKbps = encoderKbps(obs_output_get_video_encoder(stream));
+    relay.obsVideoSettingKbps = std::max(relay.obsVideoSettingKbps, second.obsVideoKbps);
+    second.obsVideoSettingKbps = relay.obsVideoSettingKbps;
+    second.obsNeedKbps =
+        (relay.obsVideoSettingKbps + encoderKbps(obs_output_get_audio_encoder(stream, 0))) * 105 / 100;
     // The brake found the uplink short between two ticks (and paced the relay's socket to its floor).
     if (relay.brake->takeBraked())
         second.obsInTrouble = second.obsFarBehind = second.braked = true;

@@ -50,8 +50,9 @@ struct RelayState {
     bool ownEncoderWhileShort = false;
     int ticksAtSettingOnOwnEncoder = 0;
     ObsEncoderReturn obsEncoderReturn;
-    int obsDroppedSeen = -1; // OBS's stream's dropped frames at the last tick; -1: not streaming then
-    SendRate obsRate;        // OBS's stream's, as the relay's yield sees it
+    int obsDroppedSeen = -1;     // OBS's stream's dropped frames at the last tick; -1: not streaming then
+    int obsVideoSettingKbps = 0; // the highest bitrate OBS's video encoder had this stream
+    SendRate obsRate;            // OBS's stream's, as the relay's yield sees it
     std::unique_ptr<RelayBrake> brake =
         std::make_unique<RelayBrake>(); // between ticks, the relay's first move when OBS's stream falls into
                                         // trouble

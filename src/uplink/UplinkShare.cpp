@@ -47,11 +47,10 @@ constexpr double kSendsItsCap = 0.4;
 // a queue: the uplink may have widened since.
 constexpr int kClimbTicks = 2;
 constexpr int kProbeTicks = 8;
-// Trouble at the floor this long while the queue stands: even the floor does not fit. Also where OBS's stream
-// is close to dropping frames: the brake holds the relay to a trickle meanwhile, and OBS's queue of a few
-// hundred ms takes a second or so to drain after the cut that its climb past the spare brought on; stepping
-// aside at once would make that probe a reconnect its viewers see.
-constexpr int kTroubleAtFloorTicks = 2;
+// Trouble at the floor this long while the queue stands: even the floor does not fit. A cellular uplink dips
+// under it for a second or three at a time: the brake holds the relay to a trickle meanwhile, which keeps its
+// connection, and stepping aside at once would make each dip a reconnect its viewers see.
+constexpr int kTroubleAtFloorTicks = 5;
 // How long OBS's stream must be calm before the relay tries again: at first, and at most after returns
 // that failed.
 constexpr int kFirstAsideWaitTicks = 5;
@@ -64,6 +63,9 @@ constexpr int kHelplessTicks = 8;
 constexpr int kDeafTicks = 60;
 // What the brake holds the relay to at its floor: a trickle that keeps its connection.
 constexpr int kTrickleKbps = 16;
+// A rate that held clear is where a path found empty again returns to, in a few big steps rather than from
+// the floor a tenth at a time; after this long it is forgotten for the next one that holds.
+constexpr int kHeldRateTicks = 30;
 
 int climbStep(int settingKbps) {
     return std::max(100, settingKbps / 10);
@@ -148,6 +150,10 @@ void climb(UplinkShare &share, const UplinkSecond &second, int settingKbps) {
     if (share.clearTicks >= kClearTicksToFit &&
         (share.ticksAtRate >= kClearTicksToFit || share.emptyTicks >= kClimbTicks)) {
         share.fitKbps = std::max(share.fitKbps, share.capKbps);
+        if (share.ticksSinceHeld > kHeldRateTicks || share.capKbps > share.heldKbps) {
+            share.heldKbps = share.capKbps;
+            share.ticksSinceHeld = 0;
+        }
         // Clear a while past the rate that made a queue: the uplink has widened. Climbing from the floor
         // after a return, past its first step with hardly a queue: the uplink has room beyond it.
         if (share.ceilingKbps != 0 && share.capKbps > share.ceilingKbps &&
@@ -156,14 +162,21 @@ void climb(UplinkShare &share, const UplinkSecond &second, int settingKbps) {
             share.climbingFromFloor = false;
         }
     }
-    // After a return, a queue that rises with each step up is an uplink about full: the relay holds.
-    if (returning && queueMs >= kSharedQueueMs)
+    // After a return, a queue that rises with each step up is an uplink about full: the relay holds. So it
+    // does while OBS's own dynamic bitrate keeps OBS's stream below its setting: the room it sees is OBS's.
+    if ((returning && queueMs >= kSharedQueueMs) || second.obsVideoKbps < second.obsVideoSettingKbps)
         return;
     // Far below the rate that made a queue, a tenth of the setting at a time; within a step of it, a little
     // at a time and seldom: the rate that fits is near.
     const int step = climbStep(settingKbps);
     int next = share.capKbps;
-    if (share.ceilingKbps == 0 || share.capKbps + step < share.ceilingKbps) {
+    // A path found empty again after a dip: back towards the rate that held before it, half the way a second.
+    if (share.heldKbps > share.capKbps + step && queueMs >= 0 && queueMs <= kEmptyQueueMs &&
+        share.ticksAtRate >= 1) {
+        next = share.capKbps + std::max(step, (share.heldKbps - share.capKbps) / 2);
+        share.ceilingKbps = 0;
+        share.climbingFromFloor = false;
+    } else if (share.ceilingKbps == 0 || share.capKbps + step < share.ceilingKbps) {
         // A path with hardly any queue has room well beyond the next step: a step every second.
         if (share.ticksAtRate >= (share.emptyTicks >= kClimbTicks ? 1 : kClimbTicks))
             next = share.capKbps + step;
@@ -178,15 +191,22 @@ void climb(UplinkShare &share, const UplinkSecond &second, int settingKbps) {
 } // namespace
 
 int relayBrakePaceKbps(bool obsShort, bool obsFarBehind, int queueMs, int capKbps) {
+    const bool atFloor = capKbps != 0 && capKbps <= kRelayYieldFloorKbps;
+    // A queue this deep on the relay's path: the uplink has dipped well under what it sends. OBS's stream
+    // shows it a second or two later (its socket's buffer takes the first of it), and by then the queue
+    // that both share takes as long to drain.
+    if (queueMs >= kDeepQueueMs)
+        return atFloor ? kTrickleKbps : kRelayYieldFloorKbps;
     // While the relay already yields, the tick's own cuts are enough unless OBS's stream is far behind.
     if (!(capKbps == 0 ? obsShort : obsFarBehind))
         return 0;
     // A clear path: OBS's trouble is its own path's.
     if (queueMs >= 0 && !uplinkQueueShared(queueMs))
         return 0;
-    // Given way also where the socket can't be paced. At its floor already, the relay holds its socket to a
-    // trickle until the tick steps it aside: its output keeps 2.5 s of frames meanwhile.
-    return capKbps != 0 && capKbps <= kRelayYieldFloorKbps ? kTrickleKbps : kRelayYieldFloorKbps;
+    // Given way also where the socket can't be paced. At its floor already, or with OBS's stream far behind,
+    // the relay holds its socket to a trickle until the tick steps it aside or the dip passes: its output
+    // keeps 2.5 s of frames meanwhile.
+    return atFloor || obsFarBehind ? kTrickleKbps : kRelayYieldFloorKbps;
 }
 
 bool obsStreamInTrouble(int droppedSinceLastTick, double congestion) {
@@ -205,9 +225,15 @@ bool uplinkQueueShared(int queueMs) {
     return queueMs >= kSharedQueueMs;
 }
 
-int stepUplinkShare(UplinkShare &share, const UplinkSecond &second, int settingKbps) {
+int stepUplinkShare(UplinkShare &share, const UplinkSecond &seen, int settingKbps) {
     ++share.ticksAtRate;
     ++share.ticksSinceReturn;
+    ++share.ticksSinceHeld;
+    // OBS's own dynamic bitrate lowering OBS's stream is its stream in trouble, as dropped frames are.
+    UplinkSecond second = seen;
+    if (second.obsVideoKbps < share.obsVideoKbps && second.obsVideoKbps < second.obsVideoSettingKbps)
+        second.obsInTrouble = second.obsFarBehind = true;
+    share.obsVideoKbps = second.obsVideoKbps;
     share.deafTicks = std::max(0, share.deafTicks - 1);
     if (share.aside) {
         whileAside(share, second, settingKbps);
@@ -224,6 +250,8 @@ int stepUplinkShare(UplinkShare &share, const UplinkSecond &second, int settingK
     if (share.capKbps == 0) {
         if (uplinkShort)
             cut(share, second, settingKbps);
+        else if (!second.obsInTrouble)
+            share.heldKbps = settingKbps, share.ticksSinceHeld = 0;
         return share.capKbps;
     }
     if (uplinkShort) {
@@ -293,8 +321,11 @@ void StandingQueue::look(unsigned smoothedRttUs, unsigned minRttUs) {
     filled = std::min(filled + 1, kLooks);
 }
 
-int StandingQueue::ms() const {
+int StandingQueue::leastOver(int looks) const {
     if (filled < kLooks)
         return -1;
-    return int(*std::min_element(excessUs.begin(), excessUs.end()) / 1000);
+    unsigned least = excessUs[(next - 1 + kLooks) % kLooks];
+    for (int back = 2; back <= looks; ++back)
+        least = std::min(least, excessUs[(next - back + kLooks) % kLooks]);
+    return int(least / 1000);
 }

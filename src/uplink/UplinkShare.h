@@ -34,6 +34,10 @@ struct UplinkSecond {
     int obsNeedKbps = 0;
     int relayKbps = 0;
     bool obsFarBehind = false;
+    // OBS's video encoder's bitrate now and the highest it had this stream: OBS's own dynamic bitrate lowers
+    // it where the uplink is short.
+    int obsVideoKbps = 0;
+    int obsVideoSettingKbps = 0;
     int relayQueueMs = -1; // -1: not known (no socket, or a system that does not tell)
     // Between ticks the brake found OBS's stream falling behind with the queue standing, and paced the relay
     // down: that queue drains within the second, and must not make the tick raise the pace again.
@@ -57,6 +61,9 @@ struct UplinkShare {
     bool climbingFromFloor = false; // since a return, until past its first step with hardly a queue
     int helplessTicks = 0; // where the relay's queue is not known: seconds at the floor that did not help
     int deafTicks = 0;     // seconds left in which OBS's trouble is taken to be its own path's
+    int heldKbps = 0;      // the rate that last held with no queue (the setting included)
+    int ticksSinceHeld = 1 << 20;
+    int obsVideoKbps = 0; // OBS's video bitrate at the last second
 };
 
 // One second's step, with settingKbps all the relay sends at the streamer's setting (its video bitrate and
@@ -88,7 +95,7 @@ bool uplinkQueueShared(int queueMs);
 
 // The brake's decision at one of its looks, ten times a second between the ticks: the pace to hold the relay
 // to at once (kbit/s), 0 for none. obsShort: OBS's queue trend says the uplink is short; queueMs: the queue
-// standing on the relay's path (-1: not known); capKbps: the tick's cap (0: none).
+// standing on the relay's path over the last half second (-1: not known); capKbps: the tick's cap (0: none).
 int relayBrakePaceKbps(bool obsShort, bool obsFarBehind, int queueMs, int capKbps);
 
 // OBS's stream as the relay's brake sees it ten times a second while the relay sends at the streamer's
@@ -117,10 +124,13 @@ public:
     void look(unsigned smoothedRttUs, unsigned minRttUs);
     void reset() { filled = 0; }
     // Milliseconds; -1 until a second of looks is in.
-    int ms() const;
+    int ms() const { return leastOver(kLooks); }
+    // Over the last half second: what the brake acts on, as a dip shows in it before OBS's stream feels it.
+    int recentMs() const { return leastOver(kLooks / 2); }
 
 private:
     static constexpr int kLooks = 10;
+    int leastOver(int looks) const;
     std::array<unsigned, kLooks> excessUs{};
     int next = 0;
     int filled = 0;

@@ -16,8 +16,9 @@
 //   what it takes, each getting half while both have more to send than fits;
 // - each stream has libobs's queue in front of its socket (its socket's buffer first): libobs drops frames
 //   until the next keyframe once 700 ms back up, and reports its congestion as that queue over 700 ms;
-// - OBS's dynamic bitrate, when on, lowers OBS's bitrate to what went out over the last 1.5 s once its queue
-//   reaches 200 ms, and raises it by a tenth of the original after 30 s without lowering;
+// - OBS's dynamic bitrate, when on, lowers OBS's bitrate a little at a time once its queue reaches 200 ms
+//   (never below what went out), and raises it by a fifth of the original 4 s after each change; it then
+//   drops no frames;
 // - the relay, on its own encoder, sends what its cap lets it, paced at the cap; aside, it sends nothing;
 // - the module's brake looks ten times a second and its tick once a second, at what the module sees.
 // Figures are kept per stream: frames lost, bitrate kept, the relay's delivery, and stops its viewers see
@@ -68,6 +69,7 @@ struct UplinkModel {
     Stream obs{120000}, relay{100000};
     int obsBitrate = 0; // OBS's encoder now (its dynamic bitrate lowers it)
     double sinceBitrateLowered = 0;
+    double sinceSeverity[3] = {10, 10, 10};
     int bitrateLowerings = 0;
     std::vector<double> obsRecentSent; // the last 1.5 s, per step: what OBS's dynamic bitrate estimates from
     double obsKbpsKept = 0;            // summed per second
@@ -149,7 +151,7 @@ struct UplinkModel {
         relay.sentBytes += relayOffer;
         modemBytes = std::max(0.0, modemBytes + obsOffer + relayOffer - carried);
         const double queueUs = capacity > 0 ? modemBytes * 8 / capacity * 1000 : 1e6;
-        const bool obsDropped = dropWhenBehind(obs, obsKbps);
+        const bool obsDropped = !obsDynamicBitrate && dropWhenBehind(obs, obsKbps);
         const bool relayDropped = relayKbps > 0 && dropWhenBehind(relay, relayKbps);
         obs.see(obsOffer > 0 && !obsDropped);
         relay.see(relayOffer > 0 && !relayDropped);
@@ -160,25 +162,38 @@ struct UplinkModel {
             tick();
     }
 
+    // As rtmp-stream.c does it: past 200, 400 and 700 ms queued (in libobs's queue, not the socket's), a cut
+    // by a fiftieth, a twentieth or a tenth of the original bitrate, at most every 0.4, 0.6 or 1 s, but never
+    // below what went out over the last second or more (once that is known again after a cut); 4 s after
+    // the last change, a fifth of the original back.
     void dynamicBitrate(int obsKbps) {
         sinceBitrateLowered += kStep;
+        sinceSeverity[0] += kStep, sinceSeverity[1] += kStep, sinceSeverity[2] += kStep;
         if (!obsDynamicBitrate)
             return;
-        if (congestion(obs, obsKbps) * kDropThreshold >= 0.2 && obsRecentSent.size() >= 10) {
+        const double queuedSeconds = congestion(obs, obsKbps) * kDropThreshold;
+        static constexpr double kTrigger[3] = {0.7, 0.4, 0.2}, kTimer[3] = {1.0, 0.6, 0.4};
+        static constexpr int kRate[3] = {10, 20, 50};
+        for (int severity = 0; severity < 3; ++severity) {
+            if (queuedSeconds < kTrigger[severity] || sinceSeverity[severity] < kTimer[severity])
+                continue;
+            if (obsRecentSent.size() < 10)
+                return;
             double sent = 0;
             for (const double bytes : obsRecentSent)
                 sent += bytes;
-            const int estimate = int(sent * 8 / 1000 / (obsRecentSent.size() * kStep));
-            const int lowered = std::max(50, (estimate - kAudioKbps) / 100 * 100);
-            if (lowered < obsBitrate) {
-                obsBitrate = lowered;
-                sinceBitrateLowered = 0;
-                ++bitrateLowerings;
-                obsRecentSent.clear();
+            const int estimate = std::max(
+                50, (int(sent * 8 / 1000 / (obsRecentSent.size() * kStep)) - kAudioKbps) / 100 * 100);
+            if (estimate >= obsBitrate)
                 return;
-            }
-        } else if (obsBitrate < obsVideoKbps && sinceBitrateLowered >= 30) {
-            obsBitrate = std::min(obsVideoKbps, obsBitrate + obsVideoKbps / 10);
+            obsBitrate = std::max(estimate, obsBitrate - obsVideoKbps / kRate[severity]);
+            sinceBitrateLowered = sinceSeverity[severity] = 0;
+            ++bitrateLowerings;
+            obsRecentSent.clear();
+            return;
+        }
+        if (obsBitrate < obsVideoKbps && sinceBitrateLowered >= 4) {
+            obsBitrate = std::min(obsVideoKbps, obsBitrate + obsVideoKbps / 5);
             sinceBitrateLowered = 0;
         }
     }
@@ -195,7 +210,7 @@ struct UplinkModel {
         }
         relayQueue.look(unsigned(kBaseRttUs + queueUs), unsigned(kBaseRttUs));
         const int pace = relayBrakePaceKbps(obsShort, obsStreamFarBehind(droppedNow, obsCongestion),
-                                            relayQueue.ms(), share.capKbps);
+                                            relayQueue.recentMs(), share.capKbps);
         if (!braked && pace != 0) {
             braked = true;
             brakePace = pace;
@@ -222,7 +237,9 @@ struct UplinkModel {
                                   : obsStreamInTrouble(droppedNow, obsCongestion);
         second.obsFarBehind = obsStreamFarBehind(droppedNow, obsCongestion);
         second.obsKbps = obsSent;
-        second.obsNeedKbps = (obsBitrate + kAudioKbps) * 105 / 100;
+        second.obsNeedKbps = (obsVideoKbps + kAudioKbps) * 105 / 100;
+        second.obsVideoKbps = obsBitrate;
+        second.obsVideoSettingKbps = obsVideoKbps;
         second.relayKbps = relaySent;
         second.relayQueueMs = share.aside ? -1 : relayQueue.ms();
         if (std::exchange(braked, false))

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "uplink/UplinkShare.h"
 
+#include "UplinkModel.h"
+
+#include <cstdio>
 #include <gtest/gtest.h>
 
 namespace {
@@ -78,21 +81,6 @@ TEST(UplinkShare, FindsTheRoomLeftAndHoldsItThenClimbsBackOnceTheUplinkWidens) {
     EXPECT_EQ(share.capKbps, 0);
 }
 
-TEST(UplinkShare, StepsAsideWhileNotEvenItsFloorFitsAndIsBackSoonAfter) {
-    UplinkShare share;
-    Uplink uplink{3000};
-    run(share, uplink, 20);
-    uplink.kbps = 2300; // OBS's stream and the relay's floor are more than that
-    uplink.fullQueueMs = 14;
-    const Seconds narrow = run(share, uplink, 40);
-    EXPECT_GE(narrow.aside, 20);
-    EXPECT_LE(narrow.obsTroubled, 10) << "a return that does not fit is cut short";
-    uplink.kbps = 6000;
-    const Seconds wide = run(share, uplink, 30);
-    EXPECT_FALSE(share.aside);
-    EXPECT_LE(wide.aside, 25);
-}
-
 TEST(UplinkShare, GivesWayOnlyWhereItHelps) {
     // OBS's own path short, the relay's clear: the relay keeps its setting.
     UplinkShare share;
@@ -126,10 +114,12 @@ TEST(UplinkShare, TheBrakeActsAtOnceWhereTheRelaySharesOBSsPath) {
     EXPECT_EQ(relayBrakePaceKbps(false, false, 40, 0), 0);
     // Yielding already: only OBS far behind brakes; at the floor, to a trickle that keeps the connection.
     EXPECT_EQ(relayBrakePaceKbps(true, false, 40, 900), 0);
-    EXPECT_EQ(relayBrakePaceKbps(false, true, 40, 900), kRelayYieldFloorKbps);
-    const int trickle = relayBrakePaceKbps(false, true, 40, kRelayYieldFloorKbps);
+    const int trickle = relayBrakePaceKbps(false, true, 40, 900);
     EXPECT_GT(trickle, 0);
     EXPECT_LT(trickle, kRelayYieldFloorKbps / 4);
+    // A deep queue on the relay's path brakes before OBS's stream feels it.
+    EXPECT_EQ(relayBrakePaceKbps(false, false, 90, 0), kRelayYieldFloorKbps);
+    EXPECT_EQ(relayBrakePaceKbps(false, false, 90, kRelayYieldFloorKbps), trickle);
 }
 
 TEST(UplinkShare, GivesWayToAQueueThatGrowsNotToTheStallOfALostPacket) {
@@ -157,30 +147,83 @@ TEST(UplinkShare, GivesWayToAQueueThatGrowsNotToTheStallOfALostPacket) {
     EXPECT_EQ(queue.ms(), 5);
 }
 
-#include "UplinkModel.h"
-#include <cstdio>
+namespace {
+// OBS's stream alone and beside the relay on the same uplink from the same start.
+struct SideBySide {
+    UplinkModel alone, both;
+    double obsLostMore() const { return both.obsLostPercent() - alone.obsLostPercent(); }
+};
+
+SideBySide sideBySide(const std::vector<int> &capacityKbps, bool obsDynamicBitrate = false) {
+    SideBySide run;
+    const double seconds = capacityKbps.size() * 0.2;
+    run.alone.capacityKbps = capacityKbps;
+    run.alone.relayOn = false;
+    run.alone.obsDynamicBitrate = obsDynamicBitrate;
+    run.alone.run(seconds);
+    run.both.capacityKbps = capacityKbps;
+    run.both.obsDynamicBitrate = obsDynamicBitrate;
+    run.both.obsAloneKbps = run.alone.obsSentKbps;
+    run.both.run(seconds);
+    return run;
+}
+
+// A capacity in phases: {kbit/s, seconds}, ...
+std::vector<int> phases(std::initializer_list<std::pair<int, int>> list) {
+    std::vector<int> kbps;
+    for (const auto &[rate, seconds] : list)
+        kbps.insert(kbps.end(), size_t(seconds * 5), rate);
+    return kbps;
+}
+
+constexpr const char *kTraces[] = {"verizon-lte-short", "tmobile-lte-short", "att-lte-driving-2016"};
+} // namespace
+
+TEST(UplinkShare, OnRecordedCellularUplinksTakesMostOfWhatIsLeftAndOBSsStreamKeepsItsFramesAndBitrate) {
+    for (const char *name : kTraces) {
+        SCOPED_TRACE(name);
+        const SideBySide frames = sideBySide(UplinkModel::trace(name));
+        EXPECT_LE(frames.obsLostMore(), 1.0);
+        EXPECT_GE(frames.both.relayShareOfSpare(), 0.7);
+        // OBS's own dynamic bitrate lowering its bitrate is OBS's stream short of room, as frames dropped
+        // are.
+        const SideBySide bitrate = sideBySide(UplinkModel::trace(name), true);
+        EXPECT_GE(bitrate.both.obsMeanBitrate(), bitrate.alone.obsMeanBitrate() * 95 / 100);
+        EXPECT_GE(bitrate.both.relayShareOfSpare(), 0.55);
+    }
+}
+
+TEST(UplinkShare, RidesOutADipAtItsFloorStandsAsideInAHoleAndReturnsToWhatHeldBefore) {
+    const SideBySide run =
+        sideBySide(phases({{5000, 30}, {2400, 2}, {5000, 20}, {0, 10}, {5000, 30}, {0, 30}, {5000, 40}}));
+    EXPECT_LE(run.obsLostMore(), 0.5);
+    EXPECT_LE(run.both.relay.stops, run.alone.obs.stops) << "a stop in each hole, as OBS's own viewers see";
+    EXPECT_LE(run.both.asideSeconds, 40) << "aside only in the holes";
+    EXPECT_GE(run.both.relayShareOfSpare(), 0.8);
+}
+
+TEST(UplinkShare, StepsAsideWhileNotEvenItsFloorFitsTriesSeldomAndIsBackOnceItWidens) {
+    const SideBySide run = sideBySide(phases({{5000, 20}, {2300, 90}, {6000, 30}}));
+    EXPECT_LE(run.obsLostMore(), 0.5);
+    EXPECT_GE(run.both.asideSeconds, 45);
+    EXPECT_LE(run.both.relay.stops, 6) << "returns that do not fit come ever more seldom";
+    EXPECT_FALSE(run.both.share.aside);
+    EXPECT_EQ(run.both.share.capKbps, 0) << "back at its setting";
+}
 
 TEST(UplinkShare, DISABLED_FiguresOnRecordedUplinks) {
-    for (const char *name : {"verizon-lte-short", "tmobile-lte-short", "att-lte-driving-2016"}) {
+    for (const char *name : kTraces) {
         for (const bool dynamic : {false, true}) {
-            UplinkModel alone;
-            alone.capacityKbps = UplinkModel::trace(name);
-            alone.relayOn = false;
-            alone.obsDynamicBitrate = dynamic;
-            alone.run(120);
-            UplinkModel both = alone;
-            both = UplinkModel();
-            both.capacityKbps = alone.capacityKbps;
-            both.obsDynamicBitrate = dynamic;
-            both.obsAloneKbps = alone.obsSentKbps;
-            both.run(120);
+            const SideBySide run = sideBySide(UplinkModel::trace(name), dynamic);
+            const UplinkModel &alone = run.alone, &both = run.both;
             printf("%-22s dbr %d: OBS lost %.1f %% alone, %.1f %% with the relay; bitrate %d / %d (%d cuts / "
-                   "%d); "
-                   "relay %.0f %% of the spare (%.0f kbit/s), aside %.0f s, stops %d (longest %.1f s)\n",
+                   "%d); relay %.0f %% of the spare (%.0f kbit/s), aside %.0f s, stops %d (longest %.1f s), "
+                   "OBS's "
+                   "alone %d\n",
                    name, dynamic, alone.obsLostPercent(), both.obsLostPercent(), alone.obsMeanBitrate(),
                    both.obsMeanBitrate(), alone.bitrateLowerings, both.bitrateLowerings,
                    100 * both.relayShareOfSpare(), both.spareKbits / 120, both.asideSeconds, both.relay.stops,
-                   both.relay.longestStopSeconds);
+                   both.relay.longestStopSeconds, alone.obs.stops);
         }
     }
 }
