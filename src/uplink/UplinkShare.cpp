@@ -162,9 +162,8 @@ void climb(UplinkShare &share, const UplinkSecond &second, int settingKbps) {
             share.climbingFromFloor = false;
         }
     }
-    // After a return, a queue that rises with each step up is an uplink about full: the relay holds. So it
-    // does while OBS's own dynamic bitrate keeps OBS's stream below its setting: the room it sees is OBS's.
-    if ((returning && queueMs >= kSharedQueueMs) || second.obsVideoKbps < second.obsVideoSettingKbps)
+    // After a return, a queue that rises with each step up is an uplink about full: the relay holds.
+    if (returning && queueMs >= kSharedQueueMs)
         return;
     // Far below the rate that made a queue, a tenth of the setting at a time; within a step of it, a little
     // at a time and seldom: the rate that fits is near.

@@ -77,6 +77,9 @@ class Model:
         # The server the relay runs to: settings changed while it runs take effect at its next start, and
         # while an attempt to an unanswering server waits for its time-out, when that is cannot be told.
         self.relay_target = None
+        # A relay that sends keeps its server through a change of settings: checked once, right after it (any
+        # later action may restart it, and a restart takes the new server).
+        self.relay_target_kept = False
         self.video = VIDEO_MODES[0]
         self.profile = "Untitled"
         self.collection = "Untitled"
@@ -313,6 +316,8 @@ class Day:
 
     def act(self, action, argument):
         model, world = self.model, self.world
+        if model.relay_target_kept:
+            model.relay_target, model.relay_target_kept = None, False
         if not self.with_module and action in BRIDGE_ACTIONS:
             return
         if action == "start_stream":
@@ -338,8 +343,13 @@ class Day:
                 model.relay["bitrate"] = self.pick((RELAY_BITRATE, 800, 1200), argument)
             else:
                 model.relay["enabled"] = action == "relay_on"
+            # On OBS's encoders and at its bitrate, no move back from its own encoder is pending either.
+            sending = (model.streaming and model.relay_target == "good" and model.relay_server_up and
+                       self.relay_steady())
             if action == "relay_on":
                 model.relay_target = model.relay["server"]
+            elif action == "relay_server" and sending and model.relay["enabled"]:
+                model.relay_target_kept = True
             elif action == "relay_server" or model.relay_target != "good" or not model.relay_server_up:
                 # The new server is taken at the relay's next start, and its own restarts are starts too.
                 model.relay_target = None
@@ -410,6 +420,10 @@ class Day:
             if model.tabs:
                 self.start_tabs(model.tabs)
             model.video = self.read_video()
+
+    def relay_steady(self):
+        relay = self.state().get("relay", {})
+        return relay.get("sending") and not relay.get("yielding") and relay.get("encoder") == "OBS's stream encoder"
 
     def set_relay(self, action, route):
         """As the page does (the bridge), as a Stream Deck does (obs-websocket's vendor "orvane"), or, for on

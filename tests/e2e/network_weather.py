@@ -3,6 +3,7 @@
 enter_own_network() moves this process (and so OBS, nginx and Xvfb that it starts) into a new namespace
 whose loopback carries everything; a shared uplink is an HTB class on that loopback, a hole an nft rule."""
 import ctypes
+import os
 import socket
 import subprocess
 import tempfile
@@ -48,6 +49,42 @@ def shared_uplink(ports, kbit):
                          "match", "ip", "dport", str(port), "0xffff", "flowid", "1:10"])
     for command in commands:
         subprocess.run(["tc", *command], check=True)
+
+
+def recorded_uplink(name, start=0, seconds=None):
+    """A recorded cellular uplink from tests/data/uplinks: its capacity every 200 ms, in kbit/s."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "uplinks", name + ".kbps")
+    with open(path) as trace:
+        kbps = [int(line) for line in trace if line.strip() and not line.startswith("#")]
+    return kbps[start * 5:(start + seconds) * 5 if seconds else None]
+
+
+class ReplayedUplink:
+    """The shared uplink's rate follows a recorded capacity, a value every 200 ms, on a thread of its own (a
+    hole is a rate of next to nothing: HTB takes no 0)."""
+
+    def __init__(self, ports, kbps):
+        shared_uplink(ports, max(8, kbps[0]))
+        self.kbps, self.done = kbps, threading.Event()
+        self.thread = threading.Thread(target=self._replay, daemon=True)
+        self.thread.start()
+
+    def _replay(self):
+        began = time.monotonic()
+        for index, rate in enumerate(self.kbps):
+            if self.done.wait(max(0.0, began + index * 0.2 - time.monotonic())):
+                return
+            subprocess.run(["tc", "class", "change", "dev", "lo", "parent", "1:", "classid", "1:10", "htb", "rate",
+                            "%dkbit" % max(8, rate), "ceil", "%dkbit" % max(8, rate), "burst", "16k", "quantum",
+                            "1514"], capture_output=True)
+        self.done.set()
+
+    def wait(self):
+        self.done.wait()
+
+    def stop(self):
+        self.done.set()
+        self.thread.join(timeout=5)
 
 
 def hole(port):

@@ -38,10 +38,12 @@ class StreamingCase(unittest.TestCase):
         with open(self.profile_file("service.json"), "w") as service:
             json.dump({"type": "rtmp_custom", "settings": {"server": server, "key": "obsmain"}}, service)
 
-    def encode_obs_stream(self, bitrate, keyint_sec):
-        """OBS's own stream in advanced output mode with x264 at these settings."""
+    def encode_obs_stream(self, bitrate, keyint_sec, dynamic_bitrate=False):
+        """OBS's own stream in advanced output mode with x264 at these settings; dynamic_bitrate: OBS's own
+        "Dynamically change bitrate to manage congestion"."""
         with open(self.profile_file("basic.ini"), "w") as ini:
-            ini.write("[General]\nName=Untitled\n[Output]\nMode=Advanced\n[AdvOut]\nEncoder=obs_x264\n")
+            ini.write("[General]\nName=Untitled\n[Output]\nMode=Advanced\nDynamicBitrate=%s\n[AdvOut]\n"
+                      "Encoder=obs_x264\n" % ("true" if dynamic_bitrate else "false"))
         with open(self.profile_file("streamEncoder.json"), "w") as encoder:
             json.dump({"rate_control": "CBR", "bitrate": bitrate, "keyint_sec": keyint_sec, "preset": "ultrafast"},
                       encoder)

@@ -1,13 +1,15 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """The relay on a streamer's real uplink, in real OBS, inside a network namespace of the suite's own: it never
 holds OBS's window while its server is silent or gone, and OBS closes at once."""
+import json
 import os
 import re
 import time
 import unittest
 
 from nginx_rtmp import NginxRtmp, video_times
-from network_weather import NameServer, SlowNameServer, StallProbe, enter_own_network, hole, shared_uplink
+from network_weather import (NameServer, ReplayedUplink, SlowNameServer, StallProbe, enter_own_network, hole,
+                             recorded_uplink, shared_uplink)
 from obs_harness import Bridge, SilentServer, wait_until
 from streaming_case import StreamingCase
 
@@ -208,16 +210,20 @@ class ObsNetwork(StreamingCase):
         sent, attempted = found[-1]
         return int(sent), int(attempted or sent)
 
-    def viewers_longest_stop(self, since, until):
-        """The longest the relay's viewers saw one picture between since and until (time.time()): the widest gap
-        between consecutive video frames in what its server recorded (a file's last write is its last frame)."""
-        longest = 0.0
+    def viewers_stops(self, since, until):
+        """How long the relay's viewers saw each picture between since and until (time.time()): the gaps between
+        consecutive video frames in what its server recorded, across its sessions (a reconnect is a stop too; a
+        file's last write is its last frame)."""
+        frames = []
         for path in self.relay_server.recordings("relaykey"):
             times = video_times(path)
             offset = os.path.getmtime(path) - times[-1] if times else 0
-            inside = [at for at in times if since <= at + offset <= until]
-            longest = max([longest] + [later - earlier for earlier, later in zip(inside, inside[1:])])
-        return longest
+            frames += [at + offset for at in times]
+        inside = sorted(at for at in frames if since <= at <= until)
+        return [later - earlier for earlier, later in zip(inside, inside[1:])]
+
+    def viewers_longest_stop(self, since, until):
+        return max([0.0] + self.viewers_stops(since, until))
 
     def relay_over(self, seconds):
         """The relay over the next seconds: (frames it dropped, of how many, kbit/s that reached its server,
@@ -271,13 +277,15 @@ class ObsNetwork(StreamingCase):
                 time.sleep(1)
             print("stepped aside on the narrower uplink: %s" % stepped_aside)
             phase_ends("narrower")
+            # 40 s at 30 fps: OBS's stream keeps all but a few of its frames while the relay finds that out.
+            self.assertLessEqual(dropped_by["narrower"] - dropped_by["short"], 12, dropped_by)
         if narrower:  # room comes back as an uplink of 6,000 kbit/s
             shared_uplink(ports, 6000)
         else:
             shared_uplink([], None)
         lifted = time.monotonic()
         wait_until(lambda: not self.relay_state()["yielding"] and self.relay_state()["encoder"] == encoder,
-                   timeout=60, what="the relay back at its bitrate and encoder")
+                   timeout=120, what="the relay back at its bitrate and encoder")
         back_after = time.monotonic() - lifted
         self.assertEqual(self.relay_state()["sendingBitrate"], relay_bitrate)
         phase_ends("lifted")
@@ -301,7 +309,7 @@ class ObsNetwork(StreamingCase):
         self.assertLessEqual(relay_lost, 1.0)
         self.assertLessEqual(longest_stop, 0.5)
         self.assertGreater(relay_kbps, 1000 * 0.35)
-        self.assertLess(back_after, 60)
+        self.assertLess(back_after, 45)
         self.assertEqual(self.obs.stop(), 0)
 
     def test_relay_with_its_own_encoder_gives_way_to_obs_stream(self):
@@ -310,12 +318,71 @@ class ObsNetwork(StreamingCase):
     def test_relay_with_obs_encoders_gives_way_to_obs_stream(self):
         self.yields_on_a_shared_uplink(2000, "OBS's stream encoder", narrower=True)
 
+    def stream_on_a_recorded_uplink(self, kbps, relay_bitrate=None, dynamic_bitrate=False):
+        """OBS's stream at 2,000 kbit/s, and the relay at relay_bitrate if given (2,000: on OBS's encoders), through
+        the uplink replayed from kbps. Returns OBS's stream's kbit/s at its server and frames lost (%), how often
+        OBS lowered its bitrate, the relay's kbit/s at its server and its viewers' stops over 0.5 s."""
+        self.encode_obs_stream(2000, 2, dynamic_bitrate)
+        if relay_bitrate:
+            self.write_relay_settings(self.relay_server.rtmp_url, relay_bitrate)
+        else:
+            with open(self.obs.plugin_config("relay.json"), "w") as relay:
+                json.dump({"enabled": False, "server": self.relay_server.rtmp_url, "key": "relaykey"}, relay)
+        self.obs.start("--startstreaming")
+        self.bridge = Bridge(self.obs.dock_port())
+        self.nginx.wait_for_flowing(["obsmain"])
+        if relay_bitrate:
+            self.relay_server.wait_for_flowing(["relaykey"])
+        began, before = time.time(), self.nginx.bytes_in()["obsmain"]
+        relay_seen, relay_bytes = self.relay_server.bytes_in().get("relaykey", 0), 0
+        uplink = ReplayedUplink([self.nginx.rtmp_port, self.relay_server.rtmp_port], kbps)
+        self.addCleanup(uplink.stop)
+        while not uplink.done.wait(0.5):
+            # The relay's server counts each session from nothing.
+            now = self.relay_server.bytes_in().get("relaykey", 0)
+            relay_bytes += now - relay_seen if now >= relay_seen else now
+            relay_seen = now
+        ended = time.time()
+        seconds = ended - began
+        figures = {"obs": (self.nginx.bytes_in()["obsmain"] - before) * 8 / 1000 / seconds,
+                   "relay": relay_bytes * 8 / 1000 / seconds}
+        figures["stops"] = len([gap for gap in self.viewers_stops(began, ended) if gap > 0.5]) if relay_bitrate else 0
+        shared_uplink([], None)
+        self.bridge.call("POST", "stop")
+        wait_until(lambda: not self.nginx.bytes_in().get("obsmain"), what="OBS's stream to end")
+        sent, attempted = self.frames_of("adv_stream")
+        figures["lost"] = 100.0 * (attempted - sent) / attempted
+        log = self.obs.log()  # each start writes its log anew
+        figures["lowered"] = log.count("bitrate decreased to")
+        figures["gave way"] = "giving way to OBS's stream" in log
+        self.assertEqual(self.obs.stop(), 0)
+        return figures
+
+    def test_relay_gives_way_when_obs_lowers_its_own_bitrate_on_a_recorded_uplink(self):
+        """45 s of a recorded LTE uplink (moving every second, with dips under OBS's own stream), OBS's own dynamic
+        bitrate on: OBS's stream alone, then beside the relay on its own x264, from the same start. OBS's
+        stream keeps its bitrate, and the relay takes part of what is left."""
+        kbps = recorded_uplink("verizon-lte-short", 30, 45)
+        alone = self.stream_on_a_recorded_uplink(kbps, dynamic_bitrate=True)
+        both = self.stream_on_a_recorded_uplink(kbps, 1500, dynamic_bitrate=True)
+        spare = max(1.0, min(sum(kbps) / len(kbps) - alone["obs"], 1500 + 160))
+        print("recorded uplink, OBS's dynamic bitrate: OBS's stream %d kbit/s alone (lowered %d times), %d beside "
+              "the relay (lowered %d times); the relay delivered %d kbit/s of %d left, its viewers' stops %d"
+              % (alone["obs"], alone["lowered"], both["obs"], both["lowered"], both["relay"], spare, both["stops"]))
+        # OBS's own changes of bitrate fall where its timers fall, which one run of 45 s does not even out:
+        # the goal of 95 % is the benchmark's (bench/uplink.py, over whole traces). A relay that held on to its
+        # bitrate kept OBS's stream at two thirds of it.
+        self.assertTrue(both["gave way"], "the relay gave way where OBS lowered its bitrate")
+        self.assertGreaterEqual(both["obs"], 0.75 * alone["obs"])
+        self.assertGreater(both["relay"], 0.2 * spare)
+
     def test_relay_keeps_its_bitrate_where_only_obs_path_is_short(self):
         """Only OBS's own path is short (its ingest's port capped at 0.9 times its bitrate): the relay sending less
         would not help OBS's stream, so it keeps the streamer's bitrate and the page blames no upload."""
         self.go_live()
         shared_uplink([self.nginx.rtmp_port], 1800)
         began, before = time.monotonic(), self.relay_server.bytes_in()["relaykey"]
+        dropped_before = self.bridge.state()["obs"].get("dropped", 0)
         at_setting = []
         while time.monotonic() - began < 40:
             relay = self.relay_state()
@@ -325,6 +392,8 @@ class ObsNetwork(StreamingCase):
         print("OBS's path short: the relay at its bitrate %.0f %% of the time, delivering %d kbit/s of its 1500"
               % (100.0 * sum(at_setting) / len(at_setting), kbps))
         self.assertGreaterEqual(sum(at_setting), 0.9 * len(at_setting))
+        self.assertGreater(self.bridge.state()["obs"].get("dropped", 0), dropped_before,
+                           "OBS's stream was short of room all along")
         shared_uplink([], None)
         self.bridge.call("POST", "stop")
         wait_until(lambda: not self.nginx.bytes_in(), what="both streams to end")

@@ -16,9 +16,8 @@
 //   what it takes, each getting half while both have more to send than fits;
 // - each stream has libobs's queue in front of its socket (its socket's buffer first): libobs drops frames
 //   until the next keyframe once 700 ms back up, and reports its congestion as that queue over 700 ms;
-// - OBS's dynamic bitrate, when on, lowers OBS's bitrate a little at a time once its queue reaches 200 ms
-//   (never below what went out), and raises it by a fifth of the original 4 s after each change; it then
-//   drops no frames;
+// - OBS's dynamic bitrate, when on, lowers OBS's bitrate to what went out once its queue reaches 200 ms, and
+//   raises it by a tenth of the original 4 s after each change; it then drops no frames;
 // - the relay, on its own encoder, sends what its cap lets it, paced at the cap; aside, it sends nothing;
 // - the module's brake looks ten times a second and its tick once a second, at what the module sees.
 // Figures are kept per stream: frames lost, bitrate kept, the relay's delivery, and stops its viewers see
@@ -69,11 +68,10 @@ struct UplinkModel {
     Stream obs{120000}, relay{100000};
     int obsBitrate = 0; // OBS's encoder now (its dynamic bitrate lowers it)
     double sinceBitrateLowered = 0;
-    double sinceSeverity[3] = {10, 10, 10};
     int bitrateLowerings = 0;
     std::vector<double> obsRecentSent; // the last 1.5 s, per step: what OBS's dynamic bitrate estimates from
     double obsKbpsKept = 0;            // summed per second
-    double relayDeliveredKbits = 0, spareKbits = 0, asideSeconds = 0, capacityKbits = 0;
+    double relayDeliveredKbits = 0, spareKbits = 0, asideSeconds = 0, atSettingSeconds = 0, capacityKbits = 0;
     std::vector<int> obsSentKbps; // each second
     UplinkShare share;
     ObsQueueTrend trend;
@@ -162,39 +160,31 @@ struct UplinkModel {
             tick();
     }
 
-    // As rtmp-stream.c does it: past 200, 400 and 700 ms queued (in libobs's queue, not the socket's), a cut
-    // by a fiftieth, a twentieth or a tenth of the original bitrate, at most every 0.4, 0.6 or 1 s, but never
-    // below what went out over the last second or more (once that is known again after a cut); 4 s after
-    // the last change, a fifth of the original back.
+    // As OBS 29's rtmp-stream.c does it: once 200 ms wait in libobs's queue (not the socket's), down to what
+    // went out over the last second or more (rounded down to 100 kbit/s, its audio taken off), once that is
+    // known again after a change; 4 s after the last change, a tenth of the original back.
     void dynamicBitrate(int obsKbps) {
         sinceBitrateLowered += kStep;
-        sinceSeverity[0] += kStep, sinceSeverity[1] += kStep, sinceSeverity[2] += kStep;
         if (!obsDynamicBitrate)
             return;
-        const double queuedSeconds = congestion(obs, obsKbps) * kDropThreshold;
-        static constexpr double kTrigger[3] = {0.7, 0.4, 0.2}, kTimer[3] = {1.0, 0.6, 0.4};
-        static constexpr int kRate[3] = {10, 20, 50};
-        for (int severity = 0; severity < 3; ++severity) {
-            if (queuedSeconds < kTrigger[severity] || sinceSeverity[severity] < kTimer[severity])
-                continue;
-            if (obsRecentSent.size() < 10)
-                return;
+        if (congestion(obs, obsKbps) * kDropThreshold >= 0.2 && obsRecentSent.size() >= 10) {
             double sent = 0;
             for (const double bytes : obsRecentSent)
                 sent += bytes;
             const int estimate = std::max(
                 50, (int(sent * 8 / 1000 / (obsRecentSent.size() * kStep)) - kAudioKbps) / 100 * 100);
-            if (estimate >= obsBitrate)
+            if (estimate < obsBitrate) {
+                obsBitrate = estimate;
+                sinceBitrateLowered = 0;
+                ++bitrateLowerings;
+                obsRecentSent.clear();
                 return;
-            obsBitrate = std::max(estimate, obsBitrate - obsVideoKbps / kRate[severity]);
-            sinceBitrateLowered = sinceSeverity[severity] = 0;
-            ++bitrateLowerings;
-            obsRecentSent.clear();
-            return;
+            }
         }
         if (obsBitrate < obsVideoKbps && sinceBitrateLowered >= 4) {
-            obsBitrate = std::min(obsVideoKbps, obsBitrate + obsVideoKbps / 5);
+            obsBitrate = std::min(obsVideoKbps, obsBitrate + obsVideoKbps / 10);
             sinceBitrateLowered = 0;
+            obsRecentSent.clear();
         }
     }
 
@@ -227,6 +217,7 @@ struct UplinkModel {
         spareKbits += std::clamp(int(capacityKbits) - obsAlone, 0, settingKbps());
         capacityKbits = 0;
         asideSeconds += share.aside;
+        atSettingSeconds += relayOn && !share.aside && share.capKbps == 0;
         const int dropped = int(obs.framesLost);
         const int droppedNow = dropped - obsDroppedSeen;
         obsDroppedSeen = dropped;

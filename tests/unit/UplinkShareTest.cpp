@@ -61,10 +61,10 @@ TEST(UplinkShare, FindsTheRoomLeftAndHoldsItThenClimbsBackOnceTheUplinkWidens) {
     UplinkShare share;
     Uplink uplink{3000};
     const Seconds settling = run(share, uplink, 20);
-    EXPECT_LE(settling.obsTroubled, 3) << "the first trouble, until the cut shows";
+    EXPECT_LE(settling.obsTroubled, 2) << "the first trouble, until the cut shows";
     const Seconds held = run(share, uplink, 60);
     EXPECT_EQ(held.obsTroubled, 0) << "probing for more room never troubles OBS's stream";
-    EXPECT_GE(held.relayKbps, 947 * 3 / 4) << "three quarters of the room left";
+    EXPECT_GE(held.relayKbps, 947 * 95 / 100) << "all but a little of the room left";
     EXPECT_FALSE(share.aside);
     // A still picture a minute long: a path the relay does not fill shows no room for its cap, and the
     // picture moving again finds the relay at a rate that fits.
@@ -73,8 +73,8 @@ TEST(UplinkShare, FindsTheRoomLeftAndHoldsItThenClimbsBackOnceTheUplinkWidens) {
     uplink.encoderKbps = 1 << 20;
     EXPECT_EQ(run(share, uplink, 10).obsTroubled, 0);
     uplink.kbps = 10000;
-    run(share, uplink, 30);
-    EXPECT_EQ(share.capKbps, 0) << "back at the setting within 30 s";
+    run(share, uplink, 10);
+    EXPECT_EQ(share.capKbps, 0) << "back at the setting within 10 s";
     // An uplink with room for both changes nothing.
     uplink.kbps = int((2000 + 2000 + 320) * 1.2);
     EXPECT_EQ(run(share, uplink, 60).obsTroubled, 0);
@@ -98,7 +98,7 @@ TEST(UplinkShare, GivesWayOnlyWhereItHelps) {
         run(share, uplink, 1);
         atSetting += share.capKbps == 0;
     }
-    EXPECT_GE(atSetting, 60 * 8 / 10);
+    EXPECT_GE(atSetting, 50);
     // A queue without OBS's trouble, while the relay sends at its setting: a burst, not a short uplink.
     share = UplinkShare();
     EXPECT_EQ(stepUplinkShare(share, {false, 2013, 2268, 2013, false, 67}, 2000), 0);
@@ -145,6 +145,70 @@ TEST(UplinkShare, GivesWayToAQueueThatGrowsNotToTheStallOfALostPacket) {
     EXPECT_EQ(queue.ms(), -1) << "not a whole second yet";
     queue.look(27000, 60);
     EXPECT_EQ(queue.ms(), 5);
+    // A dip: the last half second deep, the second before it clear. The brake sees it; the tick, not yet.
+    for (int look = 0; look < 10; ++look)
+        queue.look(look < 5 ? 40000 : 130000, 40000);
+    EXPECT_EQ(queue.recentMs(), 90);
+    EXPECT_EQ(queue.ms(), 0);
+    queue.look(40000, 40000);
+    EXPECT_EQ(queue.recentMs(), 0);
+    // A frame dropped, or a queue close to the drop threshold, is short at once.
+    ObsQueueTrend trend;
+    EXPECT_TRUE(trend.look(1, 0));
+    EXPECT_TRUE(trend.look(0, 0.65));
+    EXPECT_FALSE(trend.look(0, 0.1));
+    // Trouble is a frame dropped or a queue building; far behind, a queue a fifth of the way to dropping.
+    EXPECT_TRUE(obsStreamInTrouble(1, 0));
+    EXPECT_TRUE(obsStreamInTrouble(0, 0.1));
+    EXPECT_FALSE(obsStreamInTrouble(0, 0.05));
+    EXPECT_TRUE(obsStreamFarBehind(1, 0));
+    EXPECT_TRUE(obsStreamFarBehind(0, 0.25));
+    EXPECT_FALSE(obsStreamFarBehind(0, 0.15));
+}
+
+TEST(UplinkShare, GivesWayWhenOBSsDynamicBitrateLowersOBSsStreamWhereTheyShareTheUplink) {
+    UplinkSecond second{false, 2013, 2268, 1500, false, 3};
+    second.obsVideoKbps = second.obsVideoSettingKbps = 2000;
+    UplinkShare share;
+    EXPECT_EQ(stepUplinkShare(share, second, 1660), 0);
+    // OBS lowers its bitrate with a queue on the relay's path: the relay gives way at once.
+    second.obsVideoKbps = 1800;
+    second.relayQueueMs = 15;
+    EXPECT_EQ(stepUplinkShare(share, second, 1660), kRelayYieldFloorKbps);
+    // OBS keeping the lower bitrate is no new trouble: the relay climbs where its path is clear.
+    second.relayQueueMs = 0;
+    for (int tick = 0; tick < 10; ++tick)
+        stepUplinkShare(share, second, 1660);
+    EXPECT_GT(share.capKbps == 0 ? 1660 : share.capKbps, 1000);
+    // Lowered on its own path (the relay's clear): the relay keeps its setting.
+    share = UplinkShare();
+    second.obsVideoKbps = 2000;
+    stepUplinkShare(share, second, 1660);
+    second.obsVideoKbps = 1600;
+    EXPECT_EQ(stepUplinkShare(share, second, 1660), 0);
+}
+
+TEST(UplinkShare, ReturnsToOBSsEncodersLessOftenAfterEachReturnThatFailed) {
+    ObsEncoderReturn encoders;
+    const int first = encoders.waitTicks;
+    int longest = first;
+    for (int failed = 0; failed < 8; ++failed) {
+        const int before = encoders.waitTicks;
+        encoders.returned();
+        for (int tick = 0; tick < 20; ++tick)
+            encoders.tick();
+        encoders.leftForOwn();
+        EXPECT_TRUE(encoders.waitTicks == before * 2 || encoders.waitTicks == longest) << failed;
+        longest = std::max(longest, encoders.waitTicks);
+    }
+    EXPECT_GE(longest, 60);
+    EXPECT_LE(longest, 120) << "a couple of minutes at most";
+    // A return that held its ground: the next one waits as the first did.
+    encoders.returned();
+    for (int tick = 0; tick < 40; ++tick)
+        encoders.tick();
+    encoders.leftForOwn();
+    EXPECT_EQ(encoders.waitTicks, first);
 }
 
 namespace {
@@ -179,36 +243,59 @@ std::vector<int> phases(std::initializer_list<std::pair<int, int>> list) {
 constexpr const char *kTraces[] = {"verizon-lte-short", "tmobile-lte-short", "att-lte-driving-2016"};
 } // namespace
 
-TEST(UplinkShare, OnRecordedCellularUplinksTakesMostOfWhatIsLeftAndOBSsStreamKeepsItsFramesAndBitrate) {
-    for (const char *name : kTraces) {
-        SCOPED_TRACE(name);
-        const SideBySide frames = sideBySide(UplinkModel::trace(name));
-        EXPECT_LE(frames.obsLostMore(), 1.0);
-        EXPECT_GE(frames.both.relayShareOfSpare(), 0.7);
-        // OBS's own dynamic bitrate lowering its bitrate is OBS's stream short of room, as frames dropped
-        // are.
-        const SideBySide bitrate = sideBySide(UplinkModel::trace(name), true);
-        EXPECT_GE(bitrate.both.obsMeanBitrate(), bitrate.alone.obsMeanBitrate() * 95 / 100);
-        EXPECT_GE(bitrate.both.relayShareOfSpare(), 0.55);
+// What the streamer and the relay's viewers get on uplinks that move, side by side with OBS's stream alone:
+// no worse than this. OBS's own dynamic bitrate lowering its bitrate is OBS's stream short of room, as frames
+// dropped are. Figures: OBS's frames lost (points over alone) and bitrate kept (over alone), the relay's
+// share of what OBS's stream left, its viewers' stops over 0.5 s, seconds aside and at its setting.
+TEST(UplinkShare, OnUplinksThatMoveTakesWhatIsLeftWithoutCostingOBSsStream) {
+    struct Row {
+        const char *name;
+        std::vector<int> capacityKbps;
+        bool obsDynamicBitrate;
+        double obsLostMore, obsBitrateKept, relayShare;
+        int stops, aside, atSetting;
+    };
+    const std::vector<int> flatShort = phases({{6000, 10}, {3000, 60}, {10000, 30}});
+    const std::vector<int> narrowing =
+        phases({{6000, 10}, {3400, 20}, {3200, 20}, {3000, 20}, {2800, 20}, {2600, 20}});
+    const std::vector<int> widening =
+        phases({{6000, 10}, {2800, 20}, {3000, 20}, {3200, 20}, {3400, 20}, {3600, 20}, {6000, 20}});
+    std::vector<int> moving = phases({{6000, 10}});
+    for (int swing = 0; swing < 12; ++swing)
+        for (const int kbps : phases({{4000, 5}, {2600, 5}}))
+            moving.push_back(kbps);
+    const std::vector<Row> rows = {
+        {kTraces[0], UplinkModel::trace(kTraces[0]), false, 0.55, 1, 0.76, 3, 14, 52},
+        {kTraces[0], UplinkModel::trace(kTraces[0]), true, 0.05, 0.925, 0.75, 3, 11, 58},
+        {kTraces[1], UplinkModel::trace(kTraces[1]), false, 0.42, 1, 0.77, 2, 30, 49},
+        {kTraces[1], UplinkModel::trace(kTraces[1]), true, 0.05, 0.94, 0.85, 2, 16, 57},
+        {kTraces[2], UplinkModel::trace(kTraces[2]), false, 0.85, 1, 0.71, 10, 14, 43},
+        {kTraces[2], UplinkModel::trace(kTraces[2]), true, 0.05, 0.995, 0.77, 9, 6, 58},
+        {"a flat short uplink, then lifted", flatShort, false, 0.05, 1, 0.92, 0, 0, 36},
+        {"... with OBS's dynamic bitrate", flatShort, true, 0.05, 1, 0.92, 0, 0, 36},
+        {"short, then not even the floor fits for 40 s",
+         phases({{6000, 10}, {3000, 40}, {2400, 40}, {6000, 30}}), false, 0.05, 1, 0.885, 2, 16, 35},
+        {"a 2 s dip under the floor, holes of 10 and 30 s",
+         phases({{5000, 30}, {2400, 2}, {5000, 20}, {0, 10}, {5000, 30}, {0, 30}, {5000, 40}}), false, 0.05,
+         1, 0.875, 2, 39, 99},
+        {"not even the floor fits for 90 s, then wide", phases({{5000, 20}, {2300, 90}, {6000, 30}}), false,
+         0.05, 1, 0.62, 5, 76, 30},
+        {"narrowing a little at a time", narrowing, false, 0.05, 1, 0.87, 0, 0, 11},
+        {"... with OBS's dynamic bitrate", narrowing, true, 0.05, 0.995, 0.87, 0, 0, 11},
+        {"widening a little at a time", widening, false, 0.05, 1, 0.865, 0, 0, 34},
+        {"moving every 5 s", moving, false, 0.05, 1, 0.805, 0, 0, 27},
+        {"... with OBS's dynamic bitrate", moving, true, 0.05, 0.995, 0.805, 0, 0, 27},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.name) + (row.obsDynamicBitrate ? ", OBS's dynamic bitrate" : ""));
+        const SideBySide run = sideBySide(row.capacityKbps, row.obsDynamicBitrate);
+        EXPECT_LE(run.obsLostMore(), row.obsLostMore);
+        EXPECT_GE(run.both.obsMeanBitrate(), run.alone.obsMeanBitrate() * row.obsBitrateKept - 1);
+        EXPECT_GE(run.both.relayShareOfSpare(), row.relayShare);
+        EXPECT_LE(run.both.relay.stops, row.stops);
+        EXPECT_LE(run.both.asideSeconds, row.aside);
+        EXPECT_GE(run.both.atSettingSeconds, row.atSetting);
     }
-}
-
-TEST(UplinkShare, RidesOutADipAtItsFloorStandsAsideInAHoleAndReturnsToWhatHeldBefore) {
-    const SideBySide run =
-        sideBySide(phases({{5000, 30}, {2400, 2}, {5000, 20}, {0, 10}, {5000, 30}, {0, 30}, {5000, 40}}));
-    EXPECT_LE(run.obsLostMore(), 0.5);
-    EXPECT_LE(run.both.relay.stops, run.alone.obs.stops) << "a stop in each hole, as OBS's own viewers see";
-    EXPECT_LE(run.both.asideSeconds, 40) << "aside only in the holes";
-    EXPECT_GE(run.both.relayShareOfSpare(), 0.8);
-}
-
-TEST(UplinkShare, StepsAsideWhileNotEvenItsFloorFitsTriesSeldomAndIsBackOnceItWidens) {
-    const SideBySide run = sideBySide(phases({{5000, 20}, {2300, 90}, {6000, 30}}));
-    EXPECT_LE(run.obsLostMore(), 0.5);
-    EXPECT_GE(run.both.asideSeconds, 45);
-    EXPECT_LE(run.both.relay.stops, 6) << "returns that do not fit come ever more seldom";
-    EXPECT_FALSE(run.both.share.aside);
-    EXPECT_EQ(run.both.share.capKbps, 0) << "back at its setting";
 }
 
 TEST(UplinkShare, DISABLED_FiguresOnRecordedUplinks) {
