@@ -34,14 +34,14 @@ struct UplinkSecond {
     int obsNeedKbps = 0;
     int relayKbps = 0;
     bool obsFarBehind = false;
-    // OBS's video encoder's bitrate now and the highest it had this stream: OBS's own dynamic bitrate lowers
-    // it where the uplink is short.
-    int obsVideoKbps = 0;
-    int obsVideoSettingKbps = 0;
     int relayQueueMs = -1; // -1: not known (no socket, or a system that does not tell)
     // Between ticks the brake found OBS's stream falling behind with the queue standing, and paced the relay
     // down: that queue drains within the second, and must not make the tick raise the pace again.
     bool braked = false;
+    // OBS's video encoder's bitrate now and the highest it had this stream: OBS's own dynamic bitrate lowers
+    // it where the uplink is short.
+    int obsVideoKbps = 0;
+    int obsVideoSettingKbps = 0;
 };
 
 struct UplinkShare {

@@ -62,6 +62,15 @@ TEST(UplinkShare, FindsTheRoomLeftAndHoldsItThenClimbsBackOnceTheUplinkWidens) {
     Uplink uplink{3000};
     const Seconds settling = run(share, uplink, 20);
     EXPECT_LE(settling.obsTroubled, 2) << "the first trouble, until the cut shows";
+    // Past the rate that made a queue it probes now and then: the uplink may have widened meanwhile.
+    int probes = 0;
+    for (int second = 0; second < 60; ++second) {
+        const int before = share.capKbps;
+        run(share, uplink, 1);
+        probes += share.capKbps > before;
+    }
+    EXPECT_GE(probes, 4);
+    EXPECT_LE(probes, 8);
     const Seconds held = run(share, uplink, 60);
     EXPECT_EQ(held.obsTroubled, 0) << "probing for more room never troubles OBS's stream";
     EXPECT_GE(held.relayKbps, 947 * 95 / 100) << "all but a little of the room left";
@@ -99,11 +108,87 @@ TEST(UplinkShare, GivesWayOnlyWhereItHelps) {
         atSetting += share.capKbps == 0;
     }
     EXPECT_GE(atSetting, 50);
+    EXPECT_LE(atSetting, 54) << "the floor held long enough to show whether it helps";
+    int cuts = 0;
+    for (int second = 0; second < 120; ++second) {
+        const int before = share.capKbps;
+        run(share, uplink, 1);
+        cuts += before == 0 && share.capKbps != 0;
+    }
+    EXPECT_EQ(cuts, 2) << "tried again once a minute";
     // A queue without OBS's trouble, while the relay sends at its setting: a burst, not a short uplink.
     share = UplinkShare();
     EXPECT_EQ(stepUplinkShare(share, {false, 2013, 2268, 2013, false, 67}, 2000), 0);
     // The brake's finding between ticks holds though its pacing has drained the queue by the tick.
     EXPECT_EQ(stepUplinkShare(share, {true, 1678, 2268, 900, true, 3, true}, 2000), kRelayYieldFloorKbps);
+    // A modem with room to spare shows a queue of 5 to 11 ms (OBS 29 and 30.2.3): OBS's trouble then is its
+    // own path's, and a relay holding a rate that fitted holds it.
+    share = UplinkShare();
+    EXPECT_EQ(stepUplinkShare(share, {true, 1678, 2268, 1500, true, 7}, 2000), 0);
+    share.capKbps = share.fitKbps = 1200;
+    for (int second = 0; second < 20; ++second)
+        stepUplinkShare(share, {false, 2013, 2268, 1080, false, 11}, 2000);
+    EXPECT_GE(share.capKbps == 0 ? 2000 : share.capKbps, 1200);
+    // A second with nothing known (OBS's stream not yet sampled) changes nothing.
+    share = UplinkShare();
+    EXPECT_EQ(stepUplinkShare(share, UplinkSecond(), 2000), 0);
+}
+
+TEST(UplinkShare, AfterADipIsBackAtWhatHeldBeforeWithinSeconds) {
+    UplinkShare share;
+    Uplink uplink{5000};
+    run(share, uplink, 30);
+    uplink.kbps = 2400; // three seconds in which the relay's floor just fits
+    run(share, uplink, 3);
+    EXPECT_EQ(share.capKbps, kRelayYieldFloorKbps);
+    uplink.kbps = 5000;
+    const Seconds back = run(share, uplink, 10);
+    EXPECT_EQ(share.capKbps, 0);
+    EXPECT_GE(back.relayKbps, 1300);
+    EXPECT_EQ(back.obsTroubled, 0);
+}
+
+TEST(UplinkShare, CutsByWhatOBSsStreamNeedsOneSecondApartAndStepsDownOnAQueueThatStays) {
+    // Yielding at 1,200 and OBS's stream a little behind (not far): a cut that leaves OBS's stream what it
+    // needs out of what both sent, small where that leaves room, and none the very next second (a cut takes
+    // a second to show).
+    const auto yieldingAt = [](int capKbps) {
+        UplinkShare share;
+        share.capKbps = capKbps;
+        share.ticksAtRate = 10;
+        return share;
+    };
+    UplinkSecond behind{true, 1900, 2268, 1000, false, 15};
+    UplinkShare share = yieldingAt(1200);
+    const int cut = stepUplinkShare(share, behind, 1660);
+    EXPECT_LE(cut + 2268, 1900 + 1000);
+    EXPECT_GE(cut, kRelayYieldFloorKbps);
+    EXPECT_EQ(stepUplinkShare(share, behind, 1660), cut);
+    EXPECT_LT(stepUplinkShare(share, behind, 1660), cut);
+    share = yieldingAt(1200);
+    const int small = stepUplinkShare(share, {true, 2268, 2268, 1500, false, 15}, 1660);
+    EXPECT_LT(small, 1200 * 9 / 10);
+    EXPECT_GE(small, 1200 * 3 / 4);
+    // At the setting, the first trouble on a shared path goes to the floor at once, far behind or not.
+    share = UplinkShare();
+    EXPECT_EQ(stepUplinkShare(share, behind, 1660), kRelayYieldFloorKbps);
+    // A queue that stays at a rate that fitted (the uplink narrowed a little, OBS's stream still fine): a
+    // few seconds of it, then a step down, a small one for a shallow queue, a bigger one for a deep queue.
+    for (const int queueMs : {30, 90}) {
+        share = yieldingAt(1200);
+        share.fitKbps = 1200;
+        int seconds = 0;
+        while (stepUplinkShare(share, {false, 2013, 2268, 1080, false, queueMs}, 1660) == 1200 &&
+               seconds < 20)
+            ++seconds;
+        EXPECT_GE(seconds, 3) << queueMs;
+        EXPECT_LE(seconds, 6) << queueMs;
+        EXPECT_LT(share.capKbps, 1200);
+        if (queueMs < 80)
+            EXPECT_GE(share.capKbps, 1200 - 100);
+        else
+            EXPECT_LE(share.capKbps, 1200 - 100);
+    }
 }
 
 TEST(UplinkShare, TheBrakeActsAtOnceWhereTheRelaySharesOBSsPath) {
@@ -138,6 +223,8 @@ TEST(UplinkShare, GivesWayToAQueueThatGrowsNotToTheStallOfALostPacket) {
               -1);
     // An uplink too small for both: OBS's queue grows, with a frame's jitter.
     EXPECT_EQ(firstShortLook({0, 0.048, 0.095, 0.143, 0.095, 0.19, 0.238, 0.19, 0.286}), 6);
+    // Above where it stood 300 ms ago, though under its peak: still growing.
+    EXPECT_EQ(firstShortLook({0.30, 0.10, 0.14, 0.20, 0.16}), 4);
     // The relay's round trips (µs): a burst within the second is no standing queue.
     StandingQueue queue;
     for (const unsigned rtt : {9000u, 40000u, 52000u, 31000u, 12000u, 6000u, 30000u, 45000u, 38000u})
@@ -175,14 +262,15 @@ TEST(UplinkShare, GivesWayWhenOBSsDynamicBitrateLowersOBSsStreamWhereTheyShareTh
     second.obsVideoKbps = 1800;
     second.relayQueueMs = 15;
     EXPECT_EQ(stepUplinkShare(share, second, 1660), kRelayYieldFloorKbps);
-    // OBS keeping the lower bitrate is no new trouble: the relay climbs where its path is clear.
-    second.relayQueueMs = 0;
+    // OBS keeping the lower bitrate is no new trouble: the relay climbs while its path has room.
+    second.relayQueueMs = 12;
     for (int tick = 0; tick < 10; ++tick)
         stepUplinkShare(share, second, 1660);
     EXPECT_GT(share.capKbps == 0 ? 1660 : share.capKbps, 1000);
     // Lowered on its own path (the relay's clear): the relay keeps its setting.
     share = UplinkShare();
     second.obsVideoKbps = 2000;
+    second.relayQueueMs = 0;
     stepUplinkShare(share, second, 1660);
     second.obsVideoKbps = 1600;
     EXPECT_EQ(stepUplinkShare(share, second, 1660), 0);
