@@ -174,6 +174,17 @@ TEST(UplinkShare, CutsByWhatOBSsStreamNeedsOneSecondApartAndStepsDownOnAQueueTha
     EXPECT_EQ(stepUplinkShare(share, behind, 1660), kRelayYieldFloorKbps);
     // A queue that stays at a rate that fitted (the uplink narrowed a little, OBS's stream still fine): a
     // few seconds of it, then a step down, a small one for a shallow queue, a bigger one for a deep queue.
+    // A step up that made a queue: back to the rate that fitted, and the next try past it only after a while.
+    share = yieldingAt(1100);
+    share.fitKbps = 1000;
+    for (int second = 0; second < 2; ++second)
+        stepUplinkShare(share, {false, 2013, 2268, 990, false, 30}, 1660);
+    EXPECT_EQ(share.capKbps, 1000);
+    int calm = 0;
+    while (stepUplinkShare(share, {false, 2013, 2268, 900, false, 12}, 1660) <= 1000 && calm < 30)
+        ++calm;
+    EXPECT_GE(calm, 6);
+    EXPECT_LT(calm, 30);
     for (const int queueMs : {30, 90}) {
         share = yieldingAt(1200);
         share.fitKbps = 1200;
@@ -224,7 +235,7 @@ TEST(UplinkShare, GivesWayToAQueueThatGrowsNotToTheStallOfALostPacket) {
     // An uplink too small for both: OBS's queue grows, with a frame's jitter.
     EXPECT_EQ(firstShortLook({0, 0.048, 0.095, 0.143, 0.095, 0.19, 0.238, 0.19, 0.286}), 6);
     // Above where it stood 300 ms ago, though under its peak: still growing.
-    EXPECT_EQ(firstShortLook({0.30, 0.10, 0.14, 0.20, 0.16}), 4);
+    EXPECT_EQ(firstShortLook({0.30, 0.10, 0.20, 0.25, 0.15}), 4);
     // The relay's round trips (µs): a burst within the second is no standing queue.
     StandingQueue queue;
     for (const unsigned rtt : {9000u, 40000u, 52000u, 31000u, 12000u, 6000u, 30000u, 45000u, 38000u})
