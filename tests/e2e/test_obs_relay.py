@@ -1,5 +1,6 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 """The relay in the real OBS: OBS's own stream and the relay both reach a real RTMP server."""
+import subprocess
 import time
 import unittest
 
@@ -62,9 +63,14 @@ class ObsRelay(StreamingCase):
         self.end_stream_before_closing()
         self.assertEqual(self.obs.stop(), 0)
 
-        first, second = self.nginx.recordings("relaykey")[-2:]
-        self.assertEqual(probe_video(first)[:2], (before["outputWidth"], before["outputHeight"]))
-        self.assertEqual(probe_video(second)[:2], size)
+        # A session that ended before its first frame leaves a file ffprobe reads no video from.
+        sizes = []
+        for path in self.nginx.recordings("relaykey"):
+            try:
+                sizes.append(probe_video(path)[:2])
+            except (subprocess.CalledProcessError, KeyError, IndexError):
+                pass
+        self.assertEqual(sizes[-2:], [(before["outputWidth"], before["outputHeight"]), size], sizes)
         self.assertNotIn("invalid width", self.obs.log())
         self.assertNotIn("Orvane output didn't start", self.obs.log())
 
