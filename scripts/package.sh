@@ -27,8 +27,9 @@ dir="build/package-$suite"
 rm -rf "$root/$dir"
 mkdir -p "$root/$dir/source"
 tar -C "$root" --exclude=./build --exclude=./.git --exclude=node_modules -cf - . | tar -C "$root/$dir/source" -xf -
-# The build's own output goes to build/package-SUITE/build.log; its end is shown when it fails.
-build="cd '$root/$dir/source' && { dpkg-buildpackage -b -uc -us >../build.log 2>&1 || { tail -n 40 ../build.log >&2;
+# The build's own output goes to build/package-SUITE/build.log; its end is shown when it fails. debhelper builds
+# on one core unless asked (-Jauto: as many as the machine has).
+build="cd '$root/$dir/source' && { dpkg-buildpackage -b -uc -us -Jauto >../build.log 2>&1 || { tail -n 40 ../build.log >&2;
   exit 1; }; } && cd .. && lintian --fail-on error,warning --info obs-orvane_*_amd64.deb >&2"
 if [ "$suite" = bookworm ] && grep -qx 'VERSION_CODENAME=bookworm' /etc/os-release; then
   "$root/scripts/install-deps.sh" >&2
