@@ -340,19 +340,20 @@ class ObsNetwork(StreamingCase):
         self.nginx.wait_for_flowing(["obsmain"])
         if relay_bitrate:
             self.relay_server.wait_for_flowing(["relaykey"])
-        began, before = time.time(), self.nginx.bytes_in()["obsmain"]
-        relay_seen, relay_bytes = self.relay_server.bytes_in().get("relaykey", 0), 0
+        # Each server counts a session from nothing, and either stream may reconnect on a trace's hole.
+        streams = {"obsmain": self.nginx, "relaykey": self.relay_server}
+        seen = {name: server.bytes_in().get(name, 0) for name, server in streams.items()}
+        grown, began = dict.fromkeys(streams, 0), time.time()
         uplink = ReplayedUplink([self.nginx.rtmp_port, self.relay_server.rtmp_port], kbps)
         self.addCleanup(uplink.stop)
         while not uplink.done.wait(0.5):
-            # The relay's server counts each session from nothing.
-            now = self.relay_server.bytes_in().get("relaykey", 0)
-            relay_bytes += now - relay_seen if now >= relay_seen else now
-            relay_seen = now
+            for name, server in streams.items():
+                now = server.bytes_in().get(name, 0)
+                grown[name] += now - seen[name] if now >= seen[name] else now
+                seen[name] = now
         ended = time.time()
         seconds = ended - began
-        figures = {"obs": (self.nginx.bytes_in()["obsmain"] - before) * 8 / 1000 / seconds,
-                   "relay": relay_bytes * 8 / 1000 / seconds}
+        figures = {"obs": grown["obsmain"] * 8 / 1000 / seconds, "relay": grown["relaykey"] * 8 / 1000 / seconds}
         figures["stops"] = len([gap for gap in self.viewers_stops(began, ended) if gap > 0.5]) if relay_bitrate else 0
         shared_uplink([], None)
         self.bridge.call("POST", "stop")
