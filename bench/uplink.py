@@ -81,8 +81,8 @@ def trace_rows():
 CASES = ["test_relay_with_its_own_encoder_gives_way_to_obs_stream", "test_relay_with_obs_encoders_gives_way_to_obs_stream",
          "test_relay_keeps_its_bitrate_where_only_obs_path_is_short"]
 FIGURES = re.compile(r"^(.+?): OBS's stream lost ([\d.]+) % of \d+ frames(?:; the relay delivered (\d+) kbit/s of the "
-                     r"1000 spare, above its floor \d+ % of the time; back at its bitrate (\d+) s after the uplink was lifted; the relay dropped ([\d.]+) % "
-                     r"of its frames, its viewers' longest stop ([\d.]+) s)?", re.M)
+                     r"1000 spare, above its floor \d+ % of the time; back at its bitrate (\d+) s after the uplink was "
+                     r"lifted; the relay dropped ([\d.]+) % of its frames, its viewers' longest stop ([\d.]+) s)?", re.M)
 OBS_PATH_SHORT = re.compile(r"^OBS's path short: the relay at its bitrate (\d+) % of the time, delivering (\d+) kbit/s", re.M)
 
 
