@@ -308,9 +308,10 @@ class ObsNetwork(StreamingCase):
               "dropped %.2f %% of its frames, its viewers' longest stop %.2f s"
               % (encoder, lost, attempted, relay_kbps, 100 * above_floor, back_after, relay_lost, longest_stop))
         # The spare's share and the time back are the benchmark's goals (bench/uplink.py). What reaches the server
-        # is what the relay's x264 makes of the picture, far less than its bitrate on a loaded machine (349-641
-        # kbit/s here and in CI, 750-823 idle): the test holds the rate the relay chose to above its floor most
-        # of the time, and what reached its server to a good part of the spare.
+        # varies between runs (349-796 kbit/s here and in CI): the relay's x264 makes less than its bitrate of a
+        # still picture, the more so on a loaded machine, and one brake mid-phase sends the relay back to its
+        # floor. The test holds the rate the relay chose to above its floor most of the time, and what reached
+        # its server to a good part of the spare.
         self.assertLessEqual(lost, 1.0)
         self.assertLessEqual(relay_lost, 1.0)
         self.assertLessEqual(longest_stop, 0.5)
