@@ -114,13 +114,14 @@ builds() {
     skipped "headers obs-31.1.1" "ORVANE_OBS_HOSTS names no folder with OBS 31's headers; docs/contributing.md"
   fi
   step "build qt5-asan" "$root/scripts/build.sh" qt5-asan
-  step "build fuzzer" "$root/scripts/build-fuzzer.sh"
   step "package bookworm" package bookworm
   for suite in trixie sid; do
     if passed "build $suite"; then
       step "package $suite" package "$suite"
     fi
   done
+  # Last: the one step waiting for it takes seconds, so the quiet suites start as soon as the builds end.
+  step "build fuzzer" "$root/scripts/build-fuzzer.sh"
 }
 
 step layers python3 "$root/scripts/check-layers.py"
@@ -134,8 +135,16 @@ builds_pid=$!
 
 if passed "build qt5"; then
   step "tests qt5" run_ctest "$root/build/qt5" qt5 -LE quiet "$@"
+  # The smoke runs need only the first build: they run while the release builds are still going.
+  step "bench smoke" env ORVANE_BUILD_DIR="$root/build/qt5" python3 "$root/bench/run.py" --smoke
+  # A measurement this machine can't take is a skip of its own, by name, with the benchmark's reason.
+  sed -n 's/^skipped: \([^:]*\): \(.*\)$/bench smoke: \1 skipped (\2)/p' "$results/output-bench_smoke.log" \
+    >>"$results/steps"
+  step "soak smoke" env ORVANE_BUILD_DIR="$root/build/qt5" python3 "$root/bench/soak.py" --smoke
 else
   skipped "tests qt5" "its build failed"
+  skipped "bench smoke" "the qt5 build failed"
+  skipped "soak smoke" "the qt5 build failed"
 fi
 
 # Every suite in the OBS that Debian 13 and sid ship (30.2.3 with Qt 6.8, 32 with Qt 6.11), inside their root.
@@ -229,17 +238,6 @@ if build_done "build fuzzer"; then
   step "fuzz corpus" sh -c "'$root/build/fuzz/request_fuzzer' '$root'/tests/fuzz/corpus/*"
 else
   skipped "fuzz corpus" "the fuzzer's build failed"
-fi
-
-if passed "build qt5"; then
-  step "bench smoke" env ORVANE_BUILD_DIR="$root/build/qt5" python3 "$root/bench/run.py" --smoke
-  # A measurement this machine can't take is a skip of its own, by name, with the benchmark's reason.
-  sed -n 's/^skipped: \([^:]*\): \(.*\)$/bench smoke: \1 skipped (\2)/p' "$results/output-bench_smoke.log" \
-    >>"$results/steps"
-  step "soak smoke" env ORVANE_BUILD_DIR="$root/build/qt5" python3 "$root/bench/soak.py" --smoke
-else
-  skipped "bench smoke" "the qt5 build failed"
-  skipped "soak smoke" "the qt5 build failed"
 fi
 
 wait "$builds_pid"
