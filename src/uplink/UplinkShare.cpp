@@ -64,7 +64,9 @@ constexpr int kDeafTicks = 60;
 // What the brake holds the relay to at its floor: a trickle that keeps its connection.
 constexpr int kTrickleKbps = 16;
 // A rate that held clear is where a path found empty again returns to, in a few big steps rather than from
-// the floor a tenth at a time; after this long it is forgotten for the next one that holds.
+// the floor a tenth at a time; after this many seconds clear at other rates it is forgotten for the next one
+// that holds. Seconds aside or in a dip do not count: a cellular uplink's holes say nothing of its room
+// between them, and a return that forgot it climbed back from the floor for half a minute.
 constexpr int kHeldRateTicks = 30;
 
 int climbStep(int settingKbps) {
@@ -136,6 +138,7 @@ void whileAside(UplinkShare &share, const UplinkSecond &second, int settingKbps)
 // No queue on the relay's path: the rate fits; climb while the uplink has room.
 void climb(UplinkShare &share, const UplinkSecond &second, int settingKbps) {
     ++share.clearTicks;
+    ++share.ticksSinceHeld;
     const int queueMs = second.relayQueueMs;
     share.emptyTicks = queueMs >= 0 && queueMs <= kEmptyQueueMs ? share.emptyTicks + 1 : 0;
     const bool returning = share.climbingFromFloor;
@@ -227,7 +230,6 @@ bool uplinkQueueShared(int queueMs) {
 int stepUplinkShare(UplinkShare &share, const UplinkSecond &seen, int settingKbps) {
     ++share.ticksAtRate;
     ++share.ticksSinceReturn;
-    ++share.ticksSinceHeld;
     // OBS's own dynamic bitrate lowering OBS's stream is its stream in trouble, as dropped frames are.
     UplinkSecond second = seen;
     if (second.obsVideoKbps < share.obsVideoKbps && second.obsVideoKbps < second.obsVideoSettingKbps)

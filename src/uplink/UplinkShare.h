@@ -62,8 +62,8 @@ struct UplinkShare {
     int helplessTicks = 0; // where the relay's queue is not known: seconds at the floor that did not help
     int deafTicks = 0;     // seconds left in which OBS's trouble is taken to be its own path's
     int heldKbps = 0;      // the rate that last held with no queue (the setting included)
-    int ticksSinceHeld = 1 << 20;
-    int obsVideoKbps = 0; // OBS's video bitrate at the last second
+    int ticksSinceHeld = 1 << 20; // seconds clear since then
+    int obsVideoKbps = 0;         // OBS's video bitrate at the last second
 };
 
 // One second's step, with settingKbps all the relay sends at the streamer's setting (its video bitrate and
