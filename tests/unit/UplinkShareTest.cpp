@@ -178,6 +178,12 @@ TEST(UplinkShare, CutsByWhatOBSsStreamNeedsOneSecondApartAndStepsDownOnAQueueTha
     const int small = stepUplinkShare(share, {true, 2268, 2268, 1500, false, 15}, 1660);
     EXPECT_LT(small, 1200 * 9 / 10);
     EXPECT_GE(small, 1200 * 3 / 4);
+    // What OBS's stream sent or needs not known (not sampled yet): the least cut, since a need that can't be
+    // weighed says nothing of the room left.
+    for (const auto &[sent, needs] : {std::pair{0, 2268}, std::pair{100, 0}}) {
+        share = yieldingAt(1200);
+        EXPECT_GE(stepUplinkShare(share, {true, sent, needs, 100, false, 15}, 1660), 1200 * 3 / 4);
+    }
     // At the setting, the first trouble on a shared path goes to the floor at once, far behind or not.
     share = UplinkShare();
     EXPECT_EQ(stepUplinkShare(share, behind, 1660), kRelayYieldFloorKbps);
